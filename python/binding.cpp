@@ -1,0 +1,250 @@
+#include "binding.hpp"
+
+#include <cstring>
+
+namespace sornquibid::py {
+
+bool parse_args_slow(const char* fname, const char* const* names, Py_ssize_t count,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (nargs > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given",
+                     fname, count, count == 1 ? "" : "s", nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = -1;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                         key);
+            return false;
+        }
+        if (out[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError,
+                         "argument for %s() given by name ('%s') and position (%zd)", fname,
+                         names[slot], slot + 1);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname,
+                         names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+void wrong_type(PyObject* obj, const char* fname, const char* arg, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", fname, arg,
+                 expected, Py_TYPE(obj)->tp_name);
+}
+
+namespace {
+
+// An int, or the result of __index__; null with TypeError otherwise.
+Ref as_index(PyObject* obj, const char* fname, const char* arg) {
+    if (PyLong_Check(obj)) return Ref::borrow(obj);
+    if (Py_TYPE(obj)->tp_as_number == nullptr || Py_TYPE(obj)->tp_as_number->nb_index == nullptr) {
+        wrong_type(obj, fname, arg, "an integer");
+        return Ref();
+    }
+    return Ref(PyNumber_Index(obj));
+}
+
+bool out_of_range(const char* fname, const char* arg, const char* width) {
+    PyErr_Format(PyExc_OverflowError, "%s() argument '%s' does not fit in %s", fname, arg, width);
+    return false;
+}
+
+// Reads a non-negative int of at most 64 bits; false on overflow or a
+// negative value, with the error cleared.
+bool read_u64(PyObject* index, std::uint64_t& out) {
+    // A negative int raises OverflowError here, like one that is too large.
+    unsigned long long v = PyLong_AsUnsignedLongLong(index);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+bool to_i64(PyObject* obj, const char* fname, const char* arg, std::int64_t& out) {
+    if (PyLong_CheckExact(obj)) {
+        int overflow;
+        long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0) {
+            if (v == -1 && PyErr_Occurred()) return false;
+            out = v;
+            return true;
+        }
+        return out_of_range(fname, arg, "a signed 64-bit integer");
+    }
+    Ref index = as_index(obj, fname, arg);
+    if (!index) return false;
+    int overflow;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (overflow != 0) return out_of_range(fname, arg, "a signed 64-bit integer");
+    if (v == -1 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool to_u64(PyObject* obj, const char* fname, const char* arg, std::uint64_t& out) {
+    Ref index = as_index(obj, fname, arg);
+    if (!index) return false;
+    if (!read_u64(index.get(), out)) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        return out_of_range(fname, arg, "an unsigned 64-bit integer");
+    }
+    return true;
+}
+
+bool to_u16(PyObject* obj, const char* fname, const char* arg, std::uint16_t& out) {
+    Ref index = as_index(obj, fname, arg);
+    if (!index) return false;
+    std::uint64_t v;
+    if (!read_u64(index.get(), v)) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        v = UINT64_MAX;
+    }
+    if (v > 0xFFFF) return out_of_range(fname, arg, "an unsigned 16-bit integer");
+    out = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+bool to_u128(PyObject* obj, const char* fname, const char* arg, u128& out) {
+    Ref index = as_index(obj, fname, arg);
+    if (!index) return false;
+    std::uint64_t lo;
+    if (read_u64(index.get(), lo)) {
+        out = lo;
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    // Wider than 64 bits, or negative: split into high and low halves.
+    Ref zero(PyLong_FromLong(0));
+    if (!zero) return false;
+    int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
+    if (negative < 0) return false;
+    if (negative) return out_of_range(fname, arg, "an unsigned 128-bit integer");
+    Ref shift(PyLong_FromLong(64));
+    if (!shift) return false;
+    Ref high(PyNumber_Rshift(index.get(), shift.get()));
+    if (!high) return false;
+    std::uint64_t hi;
+    if (!read_u64(high.get(), hi)) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        return out_of_range(fname, arg, "an unsigned 128-bit integer");
+    }
+    unsigned long long low = PyLong_AsUnsignedLongLongMask(index.get());
+    if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = (static_cast<u128>(hi) << 64) | low;
+    return true;
+}
+
+bool to_utf8(PyObject* obj, const char* fname, const char* arg, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        wrong_type(obj, fname, arg, "str");
+        return false;
+    }
+    Py_ssize_t len;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(len));
+    return true;
+}
+
+PyObject* new_ascii(const char* data, std::size_t len) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), data, len);
+    return s;
+}
+
+PyObject* new_utf8(std::string_view text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* new_int_u128(u128 value) {
+    auto lo = static_cast<unsigned long long>(value);
+    auto hi = static_cast<unsigned long long>(value >> 64);
+    if (hi == 0) return PyLong_FromUnsignedLongLong(lo);
+    Ref high(PyLong_FromUnsignedLongLong(hi));
+    Ref low(PyLong_FromUnsignedLongLong(lo));
+    Ref shift(PyLong_FromLong(64));
+    if (!high || !low || !shift) return nullptr;
+    Ref shifted(PyNumber_Lshift(high.get(), shift.get()));
+    if (!shifted) return nullptr;
+    return PyNumber_Or(shifted.get(), low.get());
+}
+
+PyObject* raise_value_error(std::string_view message) {
+    Ref text(new_utf8(message));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+}
+
+PyObject* raise_error(const Error& error) { return raise_value_error(display(error)); }
+
+PyObject* panic_exception_type() {
+    // Created once, under the interpreter lock, and kept for the process.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewException("_sornquibid.PanicException", PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+PyObject* raise_panic(std::string_view message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return nullptr;
+    Ref text(new_utf8(message));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+bool add_to_module(PyObject* module, const char* name, Ref value) {
+    if (!value) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    if (dict == nullptr) return false;
+    Ref key(PyUnicode_InternFromString("__all__"));
+    if (!key) return false;
+    Ref all = Ref::borrow(PyDict_GetItemWithError(dict, key.get()));
+    if (!all) {
+        if (PyErr_Occurred()) return false;
+        all = Ref(PyList_New(0));
+        if (!all || PyDict_SetItem(dict, key.get(), all.get()) < 0) return false;
+    }
+    Ref item(PyUnicode_FromString(name));
+    if (!item) return false;
+    if (PyList_Check(all.get())) {
+        if (PyList_Append(all.get(), item.get()) < 0) return false;
+    } else {
+        Ref r(PyObject_CallMethod(all.get(), "append", "O", item.get()));
+        if (!r) return false;
+    }
+    return PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+bool register_type(PyObject* module, PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(type) < 0) return false;
+    return add_to_module(module, type->tp_name, Ref::borrow(reinterpret_cast<PyObject*>(type)));
+}
+
+}  // namespace sornquibid::py

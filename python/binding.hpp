@@ -1,0 +1,215 @@
+// Conventions of the binding layer, shared by every class and function:
+// owned-reference RAII, argument parsing and conversion, and the mapping of
+// core failures to Python exceptions. This is the only place, together with
+// the other files of python/, that includes Python.h.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "panic.hpp"
+#include "u128.hpp"
+
+namespace sornquibid::py {
+
+// ---------------------------------------------------------------------------
+// Reference ownership
+
+// An owned (strong) reference. Releases it on destruction, so no error path
+// can leak it; `release()` hands it over to the caller.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (which may be null, after a failed call).
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    static Ref borrow(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return Ref(borrowed);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset(PyObject* owned = nullptr) noexcept { Py_XDECREF(std::exchange(p_, owned)); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Argument parsing for METH_FASTCALL | METH_KEYWORDS and vectorcall: every
+// parameter is positional-or-keyword and required.
+
+bool parse_args_slow(const char* fname, const char* const* names, Py_ssize_t count,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+template <std::size_t N>
+inline bool parse_args(const char* fname, const char* const (&names)[N], PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, PyObject* (&out)[N]) {
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
+        for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
+        return true;
+    }
+    return parse_args_slow(fname, names, static_cast<Py_ssize_t>(N), args, nargs, kwnames, out);
+}
+
+// ---------------------------------------------------------------------------
+// Argument conversion. Each returns false with a Python exception set.
+// `fname` and `arg` name the function and the parameter in the message.
+
+bool to_i64(PyObject* obj, const char* fname, const char* arg, std::int64_t& out);
+bool to_u64(PyObject* obj, const char* fname, const char* arg, std::uint64_t& out);
+bool to_u16(PyObject* obj, const char* fname, const char* arg, std::uint16_t& out);
+bool to_u128(PyObject* obj, const char* fname, const char* arg, u128& out);
+
+// A `str` only, viewed as UTF-8 (valid while `obj` lives). A str holding lone
+// surrogates cannot be encoded and fails with the interpreter's
+// UnicodeEncodeError.
+bool to_utf8(PyObject* obj, const char* fname, const char* arg, std::string_view& out);
+
+// Sets the TypeError for an argument of the wrong type.
+void wrong_type(PyObject* obj, const char* fname, const char* arg, const char* expected);
+
+// A sequence argument: anything passing the interpreter's sequence check
+// except `str`. Items are read in iteration order; each must be exactly of
+// `type`, and `value_of` copies its value out.
+template <class T, class ValueOf>
+bool extract_sequence(PyObject* seq, const char* fname, const char* arg, PyTypeObject* type,
+                      std::vector<T>& out, ValueOf value_of) {
+    if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
+        wrong_type(seq, fname, arg, "a sequence");
+        return false;
+    }
+    auto bad_item = [&](PyObject* item, Py_ssize_t index) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' item %zd must be %s, not %.200s", fname,
+                     arg, index, type->tp_name, Py_TYPE(item)->tp_name);
+        return false;
+    };
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        PyObject** items = PySequence_Fast_ITEMS(seq);
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (Py_TYPE(items[i]) != type) return bad_item(items[i], i);
+            out.push_back(value_of(items[i]));
+        }
+        return true;
+    }
+    Py_ssize_t hint = PyObject_LengthHint(seq, 0);
+    if (hint < 0) return false;
+    out.reserve(static_cast<std::size_t>(hint));
+    Ref iter(PyObject_GetIter(seq));
+    if (!iter) return false;
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item(PyIter_Next(iter.get()));
+        if (!item) return !PyErr_Occurred();
+        if (Py_TYPE(item.get()) != type) return bad_item(item.get(), i);
+        out.push_back(value_of(item.get()));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Results and failures
+
+// A str from ASCII bytes (the identifier text forms).
+PyObject* new_ascii(const char* data, std::size_t len);
+// A str from UTF-8 bytes (messages, scripts).
+PyObject* new_utf8(std::string_view text);
+// Python int from an unsigned 128-bit number.
+PyObject* new_int_u128(u128 value);
+
+// ValueError whose single argument is `message`. Always returns null.
+PyObject* raise_value_error(std::string_view message);
+// ValueError with the display text of a core error. Always returns null.
+PyObject* raise_error(const Error& error);
+// PanicException (derived from BaseException) with `message`. Returns null.
+PyObject* raise_panic(std::string_view message);
+// The PanicException class, created on first use.
+PyObject* panic_exception_type();
+
+// Runs a core call that may report a broken precondition (Panic) or run out
+// of memory, and maps those to Python exceptions. `body` returns PyObject*.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const Panic& p) {
+        return raise_panic(p.message());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    }
+}
+
+// Rich comparison of two values of one class, for the six operators; any
+// other operator code yields NotImplemented.
+template <class T>
+PyObject* compare_values(const T& a, const T& b, int op) {
+    bool r;
+    switch (op) {
+        case Py_LT: r = a < b; break;
+        case Py_LE: r = a <= b; break;
+        case Py_EQ: r = a == b; break;
+        case Py_NE: r = a != b; break;
+        case Py_GT: r = a > b; break;
+        case Py_GE: r = a >= b; break;
+        default: Py_RETURN_NOTIMPLEMENTED;
+    }
+    return Py_NewRef(r ? Py_True : Py_False);
+}
+
+// ---------------------------------------------------------------------------
+// Module helpers
+
+// Appends `name` to the module's `__all__` (creating the list on first use),
+// then sets the attribute. Takes over `value` (which may be null, after a
+// failed creation, in which case the error stands).
+bool add_to_module(PyObject* module, const char* name, Ref value);
+
+// Readies a static type once per process and adds it under its name.
+bool register_type(PyObject* module, PyTypeObject* type);
+
+// A zeroed static type object with its name, size and the flags every class
+// shares: final (no base-type flag) and immutable.
+inline PyTypeObject blank_type(const char* name, Py_ssize_t basicsize) {
+    PyTypeObject t{};
+    t.ob_base.ob_base.ob_refcnt = 1;
+    t.tp_name = name;
+    t.tp_basicsize = basicsize;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    t.tp_free = PyObject_Free;
+    return t;
+}
+
+// Allocates an instance of a non-GC, fixed-size class without running
+// __new__ (the fast path of every constructor and conversion).
+template <class Obj>
+inline Obj* alloc_instance(PyTypeObject* type) {
+    void* mem = PyObject_Malloc(sizeof(Obj));
+    if (mem == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return reinterpret_cast<Obj*>(PyObject_Init(static_cast<PyObject*>(mem), type));
+}
+
+}  // namespace sornquibid::py

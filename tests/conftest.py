@@ -1,0 +1,23 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+
+def run_python(code, env_updates=None, env_remove=()):
+    """Runs `code` in a fresh interpreter; returns its stdout (stripped).
+
+    Fails the test with the child's stderr when it exits non-zero.
+    """
+    env = dict(os.environ)
+    for key in env_remove:
+        env.pop(key, None)
+    if env_updates:
+        env.update(env_updates)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120
+    )
+    if proc.returncode != 0:
+        pytest.fail(f"child failed ({proc.returncode}):\n{proc.stderr}")
+    return proc.stdout.strip()
