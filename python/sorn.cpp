@@ -1,4 +1,5 @@
 // The Python class SornId.
+#include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
 
@@ -85,6 +86,8 @@ PyMethodDef sorn_methods[] = {
     {"from_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorn_from_str)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_str(s)\n--\n\n"},
     {"as_int", sorn_as_int, METH_NOARGS, "as_int($self)\n--\n\n"},
+    kCopyMethod,
+    kDeepcopyMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 
