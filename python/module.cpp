@@ -8,6 +8,7 @@ namespace {
 // stopping at the first failure.
 bool module_body(PyObject* module) {
     if (!register_type(module, &SornIdType)) return false;
+    if (!register_type(module, &QuibIdType)) return false;
 
     Ref submodule(PyModule_New("mssql_schema"));
     if (!submodule) return false;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "binding.hpp"
+#include "precision.hpp"
+#include "quib.hpp"
 #include "sorn.hpp"
 
 namespace sornquibid::py {
@@ -24,6 +26,33 @@ inline PyObject* new_sorn_id(std::int64_t value) {
 inline std::int64_t sorn_value(PyObject* obj) {
     return reinterpret_cast<SornIdObject*>(obj)->value;
 }
+
+struct QuibIdObject {
+    PyObject_HEAD
+    QuibId value;
+};
+
+extern PyTypeObject QuibIdType;
+
+inline PyObject* new_quib_id(const QuibId& value) {
+    auto* obj = alloc_instance<QuibIdObject>(&QuibIdType);
+    if (obj != nullptr) obj->value = value;
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+inline const QuibId& quib_value(PyObject* obj) {
+    return reinterpret_cast<QuibIdObject*>(obj)->value;
+}
+
+// The short text of a precision ("us", "ns", "ps", "fs") as a new reference
+// to an interned str created once per process.
+PyObject* precision_str(Precision precision);
+
+// The text of a 128-bit identifier as a str.
+PyObject* new_quib_text(const std::uint8_t (&bytes)[16]);
+
+// uuid.UUID(text of the bytes), importing "uuid" on every call.
+PyObject* new_uuid(const std::uint8_t (&bytes)[16]);
 
 // Adds the members of the `mssql_schema` submodule, in order.
 bool populate_mssql_schema(PyObject* submodule);

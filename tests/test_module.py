@@ -5,10 +5,10 @@ import inspect
 import pytest
 
 import _sornquibid
-from _sornquibid import SornId
+from _sornquibid import QuibId, SornId
 
 
-CLASSES = [SornId]
+CLASSES = [SornId, QuibId]
 
 
 def test_module_doc_and_all_start_with_classes():
