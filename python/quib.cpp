@@ -1,4 +1,5 @@
 // The Python class QuibId, and the helpers it shares with QuibIdDesc.
+#include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
 
@@ -83,6 +84,8 @@ PyMethodDef quib_methods[] = {
     {"from_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quib_from_str)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_str(s)\n--\n\n"},
     {"to_uuid", quib_to_uuid, METH_NOARGS, "to_uuid($self)\n--\n\n"},
+    kCopyMethod,
+    kDeepcopyMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 
