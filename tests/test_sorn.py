@@ -1,5 +1,6 @@
 """SornId: construction, text forms, fields, ordering and hashing."""
 import random
+import re
 
 import pytest
 from hypothesis import given, strategies as st
@@ -58,6 +59,19 @@ def test_from_str_rejects_text(text):
     with pytest.raises(ValueError) as info:
         SornId.from_str(text)
     assert info.value.args == ("invalid SornId string: " + text,)
+
+
+@given(st.from_regex(r"\A[+-]?0{0,4}[0-9]{0,21}\Z") | st.text(alphabet="+-0123456789 x", max_size=24))
+def test_from_str_agrees_with_decimal_reference(text):
+    # Reference: an optional sign, ASCII digits, within the signed 64-bit range.
+    valid = re.fullmatch(r"[+-]?[0-9]+", text) and -(2**63) <= int(text) < 2**63
+    if valid and int(text) >= 0:
+        assert SornId.from_str(text).as_int() == int(text)
+        return
+    message = "sornid must be non-negative" if valid else "invalid SornId string: " + text
+    with pytest.raises(ValueError) as info:
+        SornId.from_str(text)
+    assert info.value.args == (message,)
 
 
 @pytest.mark.parametrize("text", ["-1", "-5", "-9223372036854775808"])
