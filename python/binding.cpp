@@ -45,6 +45,25 @@ bool parse_args_slow(const char* fname, const char* const* names, Py_ssize_t cou
     return true;
 }
 
+PyObject* call_vectorcall_from_tuple(vectorcallfunc vectorcall, PyObject* callable, PyObject* args,
+                                     PyObject* kwargs) {
+    Ref kwnames;
+    std::vector<PyObject*> flat;
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (!kwnames) return nullptr;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+            flat.push_back(value);
+        }
+    }
+    return vectorcall(callable, flat.data(), static_cast<std::size_t>(nargs), kwnames.get());
+}
+
 void wrong_type(PyObject* obj, const char* fname, const char* arg, const char* expected) {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", fname, arg,
                  expected, Py_TYPE(obj)->tp_name);

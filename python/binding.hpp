@@ -70,6 +70,12 @@ inline bool parse_args(const char* fname, const char* const (&names)[N], PyObjec
     return parse_args_slow(fname, names, static_cast<Py_ssize_t>(N), args, nargs, kwnames, out);
 }
 
+// The generic call path of a class whose construction goes through
+// vectorcall (Cls.__new__(Cls, ...)): flattens the tuple and dict and calls
+// `vectorcall` with them.
+PyObject* call_vectorcall_from_tuple(vectorcallfunc vectorcall, PyObject* callable, PyObject* args,
+                                     PyObject* kwargs);
+
 // ---------------------------------------------------------------------------
 // Argument conversion. Each returns false with a Python exception set.
 // `fname` and `arg` name the function and the parameter in the message.

@@ -9,6 +9,8 @@ namespace {
 bool module_body(PyObject* module) {
     if (!register_type(module, &SornIdType)) return false;
     if (!register_type(module, &QuibIdType)) return false;
+    if (!register_type(module, &SornIdDescType)) return false;
+    if (!register_type(module, &QuibIdDescType)) return false;
 
     Ref submodule(PyModule_New("mssql_schema"));
     if (!submodule) return false;

@@ -21,21 +21,7 @@ PyObject* sorn_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
 PyObject* sorn_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     // The generic call path (SornId.__new__(SornId, v)); SornId(v) itself
     // goes through vectorcall.
-    Ref kwnames;
-    std::vector<PyObject*> flat;
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-        kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-        if (!kwnames) return nullptr;
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-            flat.push_back(value);
-        }
-    }
-    return sorn_vectorcall(nullptr, flat.data(), static_cast<std::size_t>(nargs), kwnames.get());
+    return guarded([&] { return call_vectorcall_from_tuple(sorn_vectorcall, nullptr, args, kwargs); });
 }
 
 void sorn_dealloc(PyObject* self) { PyObject_Free(self); }

@@ -5,7 +5,9 @@
 #include "binding.hpp"
 #include "precision.hpp"
 #include "quib.hpp"
+#include "quib_desc.hpp"
 #include "sorn.hpp"
+#include "sorn_desc.hpp"
 
 namespace sornquibid::py {
 
@@ -42,6 +44,40 @@ inline PyObject* new_quib_id(const QuibId& value) {
 
 inline const QuibId& quib_value(PyObject* obj) {
     return reinterpret_cast<QuibIdObject*>(obj)->value;
+}
+
+struct SornIdDescObject {
+    PyObject_HEAD
+    std::int64_t value;
+};
+
+extern PyTypeObject SornIdDescType;
+
+inline PyObject* new_sorn_id_desc(std::int64_t value) {
+    auto* obj = alloc_instance<SornIdDescObject>(&SornIdDescType);
+    if (obj != nullptr) obj->value = value;
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+inline SornIdDesc sorn_desc_value(PyObject* obj) {
+    return SornIdDesc{reinterpret_cast<SornIdDescObject*>(obj)->value};
+}
+
+struct QuibIdDescObject {
+    PyObject_HEAD
+    QuibIdDesc value;
+};
+
+extern PyTypeObject QuibIdDescType;
+
+inline PyObject* new_quib_id_desc(const QuibIdDesc& value) {
+    auto* obj = alloc_instance<QuibIdDescObject>(&QuibIdDescType);
+    if (obj != nullptr) obj->value = value;
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+inline const QuibIdDesc& quib_desc_value(PyObject* obj) {
+    return reinterpret_cast<QuibIdDescObject*>(obj)->value;
 }
 
 // The short text of a precision ("us", "ns", "ps", "fs") as a new reference

@@ -5,10 +5,10 @@ import inspect
 import pytest
 
 import _sornquibid
-from _sornquibid import QuibId, SornId
+from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
 
 
-CLASSES = [SornId, QuibId]
+CLASSES = [SornId, QuibId, SornIdDesc, QuibIdDesc]
 
 
 def test_module_doc_and_all_start_with_classes():

@@ -195,3 +195,12 @@ def test_immutable_and_compact():
         q.other = 1
     assert sys.getsizeof(q) == object().__sizeof__() + 16
     assert QuibId.from_str(s=ZERO) == q
+
+
+def test_signatures():
+    import inspect
+
+    assert not QuibId.__doc__
+    assert str(inspect.signature(QuibId.from_str)) == "(s)"
+    assert QuibId.to_uuid.__text_signature__ == "($self)"
+    assert isinstance(inspect.getattr_static(QuibId, "from_str"), staticmethod)
