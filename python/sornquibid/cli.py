@@ -167,6 +167,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         _progress_end()
         return 130
+    except MemoryError:
+        return _fail("out of memory", 1)
     except BaseException as exc:
         if not (_is_panic(exc) or isinstance(exc, (ValueError, TypeError, OverflowError, OSError))):
             raise
