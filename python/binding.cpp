@@ -149,22 +149,20 @@ bool to_u16(PyObject* obj, const char* fname, const char* arg, std::uint16_t& ou
 bool to_u128(PyObject* obj, const char* fname, const char* arg, u128& out) {
     Ref index = as_index(obj, fname, arg);
     if (!index) return false;
-    std::uint64_t lo;
-    if (read_u64(index.get(), lo)) {
-        out = lo;
+    // Values up to 2^63 - 1 and negative ones are told apart without raising
+    // anything; only the wider ones need a second look at their high half.
+    int overflow;
+    long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (overflow == 0) {
+        if (small == -1 && PyErr_Occurred()) return false;
+        if (small < 0) return out_of_range(fname, arg, "an unsigned 128-bit integer");
+        out = static_cast<u128>(small);
         return true;
     }
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-    // Wider than 64 bits, or negative: split into high and low halves.
-    Ref zero(PyLong_FromLong(0));
-    if (!zero) return false;
-    int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
-    if (negative < 0) return false;
-    if (negative) return out_of_range(fname, arg, "an unsigned 128-bit integer");
-    Ref shift(PyLong_FromLong(64));
-    if (!shift) return false;
-    Ref high(PyNumber_Rshift(index.get(), shift.get()));
+    if (overflow < 0) return out_of_range(fname, arg, "an unsigned 128-bit integer");
+    static PyObject* shift = PyLong_FromLong(64);  // kept for the process
+    if (shift == nullptr) return false;
+    Ref high(PyNumber_Rshift(index.get(), shift));
     if (!high) return false;
     std::uint64_t hi;
     if (!read_u64(high.get(), hi)) {
@@ -204,13 +202,17 @@ PyObject* new_int_u128(u128 value) {
     auto lo = static_cast<unsigned long long>(value);
     auto hi = static_cast<unsigned long long>(value >> 64);
     if (hi == 0) return PyLong_FromUnsignedLongLong(lo);
-    Ref high(PyLong_FromUnsignedLongLong(hi));
-    Ref low(PyLong_FromUnsignedLongLong(lo));
-    Ref shift(PyLong_FromLong(64));
-    if (!high || !low || !shift) return nullptr;
-    Ref shifted(PyNumber_Lshift(high.get(), shift.get()));
-    if (!shifted) return nullptr;
-    return PyNumber_Or(shifted.get(), low.get());
+    // One conversion from 16 little-endian bytes, allocating only the result.
+    unsigned char bytes[16];
+    for (int i = 0; i < 16; ++i) {
+        bytes[i] = static_cast<unsigned char>(value);
+        value >>= 8;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyLong_FromUnsignedNativeBytes(bytes, sizeof bytes, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+#else
+    return _PyLong_FromByteArray(bytes, sizeof bytes, /*little_endian=*/1, /*is_signed=*/0);
+#endif
 }
 
 PyObject* raise_value_error(std::string_view message) {

@@ -200,3 +200,34 @@ def test_signatures_and_layout():
     assert str(inspect.signature(QuibIdDesc.from_str)) == "(s)"
     assert QuibIdDesc.to_uuid.__text_signature__ == "($self)"
     assert sys.getsizeof(QuibIdDesc.from_parts(0, "us", 0, 0)) == object().__sizeof__() + 16
+
+
+class Idx:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+@pytest.mark.parametrize(
+    "value",
+    [0, 1, 2**31, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 2**64 + 1, 2**88, MAX_TIMESTAMP, 2**89,
+     2**100 + 12345, 2**127, 2**128 - 1],
+)
+@pytest.mark.parametrize("wrap", [int, Idx])
+def test_timestamp_conversion_is_exact_across_widths(value, wrap):
+    if value <= MAX_TIMESTAMP:
+        assert QuibIdDesc.from_parts(wrap(value), "ps", 0, 0).timestamp == value
+    else:
+        with pytest.raises(ValueError) as info:
+            QuibIdDesc.from_parts(wrap(value), "ps", 0, 0)
+        assert info.value.args == (f"timestamp {value} exceeds 89-bit limit",)
+
+
+@pytest.mark.parametrize("value", [-1, -(2**63), -(2**63) - 1, -(2**64), -(2**100), 2**128, 2**200])
+def test_timestamp_outside_128_bits_overflows(value):
+    with pytest.raises(OverflowError):
+        QuibIdDesc.from_parts(value, "us", 0, 0)
+    with pytest.raises(OverflowError):
+        QuibIdDesc.from_parts(Idx(value), "us", 0, 0)
