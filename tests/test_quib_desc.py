@@ -120,6 +120,9 @@ def test_order_examples():
         ((0, 'a"b\\c\n\t', 0, 0), 'unknown precision "a\\"b\\\\c\\n\\t"' + EXPECTED),
         ((0, "ns\x00", 0, 0), 'unknown precision "ns\\0"' + EXPECTED),
         ((0, "\u00e9", 0, 0), 'unknown precision "\u00e9"' + EXPECTED),
+        ((0, "n\u200bs", 0, 0), 'unknown precision "n\\u{200b}s"' + EXPECTED),
+        ((0, "ns\u0301", 0, 0), 'unknown precision "ns\\u{301}"' + EXPECTED),
+        ((0, "\x7f'", 0, 0), 'unknown precision "\\u{7f}\'"' + EXPECTED),
     ],
 )
 def test_from_parts_refusals(args, message):
