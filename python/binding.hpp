@@ -94,41 +94,53 @@ bool to_utf8(PyObject* obj, const char* fname, const char* arg, std::string_view
 void wrong_type(PyObject* obj, const char* fname, const char* arg, const char* expected);
 
 // A sequence argument: anything passing the interpreter's sequence check
-// except `str`. Items are read in iteration order; each must be exactly of
-// `type`, and `value_of` copies its value out.
-template <class T, class ValueOf>
-bool extract_sequence(PyObject* seq, const char* fname, const char* arg, PyTypeObject* type,
-                      std::vector<T>& out, ValueOf value_of) {
+// except `str`. `reserve(n)` receives the length as a capacity hint, then
+// `visit(item, index)` sees the items (borrowed) in iteration order and
+// returns false, with an exception set, to fail the call.
+template <class Reserve, class Visit>
+bool visit_sequence(PyObject* seq, const char* fname, const char* arg, Reserve reserve,
+                    Visit visit) {
     if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
         wrong_type(seq, fname, arg, "a sequence");
         return false;
     }
-    auto bad_item = [&](PyObject* item, Py_ssize_t index) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' item %zd must be %s, not %.200s", fname,
-                     arg, index, type->tp_name, Py_TYPE(item)->tp_name);
-        return false;
-    };
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
         PyObject** items = PySequence_Fast_ITEMS(seq);
-        out.reserve(static_cast<std::size_t>(n));
+        reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (Py_TYPE(items[i]) != type) return bad_item(items[i], i);
-            out.push_back(value_of(items[i]));
+            if (!visit(items[i], i)) return false;
         }
         return true;
     }
     Py_ssize_t hint = PyObject_LengthHint(seq, 0);
     if (hint < 0) return false;
-    out.reserve(static_cast<std::size_t>(hint));
+    reserve(static_cast<std::size_t>(hint));
     Ref iter(PyObject_GetIter(seq));
     if (!iter) return false;
     for (Py_ssize_t i = 0;; ++i) {
         Ref item(PyIter_Next(iter.get()));
         if (!item) return !PyErr_Occurred();
-        if (Py_TYPE(item.get()) != type) return bad_item(item.get(), i);
-        out.push_back(value_of(item.get()));
+        if (!visit(item.get(), i)) return false;
     }
+}
+
+// A sequence argument whose items must each be exactly of `type`;
+// `value_of` copies the value out of each.
+template <class T, class ValueOf>
+bool extract_sequence(PyObject* seq, const char* fname, const char* arg, PyTypeObject* type,
+                      std::vector<T>& out, ValueOf value_of) {
+    return visit_sequence(
+        seq, fname, arg, [&](std::size_t n) { out.reserve(n); },
+        [&](PyObject* item, Py_ssize_t index) {
+            if (Py_TYPE(item) != type) {
+                PyErr_Format(PyExc_TypeError, "%s() argument '%s' item %zd must be %s, not %.200s",
+                             fname, arg, index, type->tp_name, Py_TYPE(item)->tp_name);
+                return false;
+            }
+            out.push_back(value_of(item));
+            return true;
+        });
 }
 
 // ---------------------------------------------------------------------------
