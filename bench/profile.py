@@ -81,6 +81,33 @@ def child(name: str, n: int) -> None:
     collections.deque(maxlen=0).extend(map(fn, data))
 
 
+def module_symbols() -> dict[int, str]:
+    """Addresses -> names of the extension's functions, from the unstripped
+    copy that the build leaves under build/ (the installed one is stripped)."""
+    symbols = {}
+    for so in (HERE.parent / "build").glob("*/_sornquibid*.so"):
+        try:
+            text = subprocess.run(["nm", "-C", str(so)], check=True, capture_output=True,
+                                  text=True).stdout
+        except (OSError, subprocess.CalledProcessError):
+            continue
+        for line in text.splitlines():
+            addr, kind, sym = (line.split(" ", 2) + ["", ""])[:3]
+            if kind in ("t", "T") and addr:
+                sym = sym.replace("(anonymous namespace)::", "")
+                symbols[int(addr, 16)] = re.sub(r"\(.*", "", sym)
+    return symbols
+
+
+def name_addresses(line: str, symbols: dict[int, str]) -> str:
+    def name(m):
+        return symbols.get(int(m[1], 16), m[0])
+
+    if "_sornquibid" not in line:
+        return line
+    return re.sub(r"\?\?\?:0x([0-9a-f]+)", name, line)
+
+
 def profile(name: str, n: int, top: int) -> tuple[float, list[str]]:
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
@@ -116,11 +143,13 @@ def main() -> None:
         per_item, lines = profile(name, args.n, args.top)
         print(f"| {name} | {per_item:.0f} |", flush=True)
         details.append((name, lines))
+    symbols = module_symbols()
     for name, lines in details:
         if lines:
             print(f"\n{name}:")
             for ln in lines:
-                print("   ", re.sub(r"\S*/Python-[\d.]+/", "", ln))
+                ln = name_addresses(re.sub(r"\S*/Python-[\d.]+/", "", ln), symbols)
+                print("   ", re.sub(r" \[\S+\]$", "", ln))
 
 
 if __name__ == "__main__":
