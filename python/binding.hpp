@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -96,10 +97,12 @@ void wrong_type(PyObject* obj, const char* fname, const char* arg, const char* e
 // A sequence argument: anything passing the interpreter's sequence check
 // except `str`. `reserve(n)` receives the length as a capacity hint, then
 // `visit(item, index)` sees the items (borrowed) in iteration order and
-// returns false, with an exception set, to fail the call.
+// returns false, with an exception set, to fail the call. Running out of
+// memory fails the call with MemoryError; a length that cannot be reserved
+// (an object's __len__ may claim anything) is only a hint and is ignored.
 template <class Reserve, class Visit>
-bool visit_sequence(PyObject* seq, const char* fname, const char* arg, Reserve reserve,
-                    Visit visit) {
+bool visit_sequence_unguarded(PyObject* seq, const char* fname, const char* arg, Reserve reserve,
+                              Visit visit) {
     if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
         wrong_type(seq, fname, arg, "a sequence");
         return false;
@@ -115,7 +118,11 @@ bool visit_sequence(PyObject* seq, const char* fname, const char* arg, Reserve r
     }
     Py_ssize_t hint = PyObject_LengthHint(seq, 0);
     if (hint < 0) return false;
-    reserve(static_cast<std::size_t>(hint));
+    try {
+        reserve(static_cast<std::size_t>(hint));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
     Ref iter(PyObject_GetIter(seq));
     if (!iter) return false;
     for (Py_ssize_t i = 0;; ++i) {
@@ -123,6 +130,18 @@ bool visit_sequence(PyObject* seq, const char* fname, const char* arg, Reserve r
         if (!item) return !PyErr_Occurred();
         if (!visit(item.get(), i)) return false;
     }
+}
+
+template <class Reserve, class Visit>
+bool visit_sequence(PyObject* seq, const char* fname, const char* arg, Reserve reserve,
+                    Visit visit) noexcept {
+    try {
+        return visit_sequence_unguarded(seq, fname, arg, reserve, visit);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    PyErr_NoMemory();
+    return false;
 }
 
 // A sequence argument whose items must each be exactly of `type`;

@@ -6,6 +6,7 @@ import collections.abc
 import hashlib
 import inspect
 import re
+import sys
 
 import pytest
 import sqlfluff
@@ -266,6 +267,26 @@ def test_any_sequence_of_pairs():
     assert install("t", FreshPairs(3), "sorn") == expected
     Pair = collections.namedtuple("Pair", "src dst")
     assert install("t", [Pair("src0", "dst0")], "sorn") == install("t", [("src0", "dst0")], "sorn")
+
+
+class ClaimsLength:
+    """A sequence whose __len__ claims far more items than it yields."""
+
+    def __init__(self, claimed):
+        self.claimed = claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        if i != 0:
+            raise IndexError(i)
+        return ("src0", "dst0")
+
+
+@pytest.mark.parametrize("claimed", [sys.maxsize, 2**40, 0])
+def test_length_is_only_a_hint(claimed):
+    assert install("t", ClaimsLength(claimed), "sorn") == install("t", [("src0", "dst0")], "sorn")
 
 
 def test_panic_is_not_an_exception_and_the_module_keeps_working():
