@@ -1,4 +1,5 @@
 // The Python class QuibId, and the helpers it shares with QuibIdDesc.
+#include "convert.hpp"
 #include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
@@ -86,6 +87,12 @@ PyMethodDef quib_methods[] = {
     {"to_uuid", quib_to_uuid, METH_NOARGS, "to_uuid($self)\n--\n\n"},
     kCopyMethod,
     kDeepcopyMethod,
+    {"batch_to_sornids",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quib_batch_to_sornids)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "batch_to_sornids(ids)\n--\n\n"},
+    {"check_sornid_convertibility",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quib_check_sornid_convertibility)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "check_sornid_convertibility(ids)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

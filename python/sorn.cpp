@@ -1,4 +1,5 @@
 // The Python class SornId.
+#include "convert.hpp"
 #include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
@@ -74,6 +75,12 @@ PyMethodDef sorn_methods[] = {
     {"as_int", sorn_as_int, METH_NOARGS, "as_int($self)\n--\n\n"},
     kCopyMethod,
     kDeepcopyMethod,
+    {"batch_to_quibids",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorn_batch_to_quibids)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "batch_to_quibids(ids)\n--\n\n"},
+    {"check_quibid_convertibility",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorn_check_quibid_convertibility)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "check_quibid_convertibility(_ids)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
