@@ -1,6 +1,8 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <type_traits>
 
 #include "panic.hpp"
 #include "precision.hpp"
@@ -32,6 +34,130 @@ void for_each_run(It first, It last, Same same, Fn fn) {
     }
 }
 
+// Sorts [first, last) in place by a key of `key_bytes` bytes, most
+// significant first, where digit(x, d) is byte d of the key of x (an MSD
+// radix sort with in-place bucket permutation). `less` must order by the
+// same key; it finishes small buckets. Elements with equal keys must be
+// interchangeable, because their final order is unspecified. Digits that
+// all elements of a bucket share cost one counting pass and no moves.
+inline constexpr std::size_t kSmallBucket = 32;
+
+template <class T, class Digit, class Less>
+void radix_sort(T* first, T* last, unsigned d, unsigned key_bytes, Digit digit, Less less) {
+    for (;;) {
+        const auto n = static_cast<std::size_t>(last - first);
+        if (n <= kSmallBucket) {
+            // Insertion sort.
+            for (T* i = first + (n > 0 ? 1 : 0); i < last; ++i) {
+                T x = *i;
+                T* j = i;
+                for (; j != first && less(x, j[-1]); --j) *j = j[-1];
+                *j = x;
+            }
+            return;
+        }
+        if (d == key_bytes) return;  // all keys equal
+        // next[b] starts as the histogram, then becomes the write position
+        // of bucket b, which ends at end[b].
+        std::size_t next[256] = {}, end[256];
+        for (T* p = first; p != last; ++p) ++next[digit(*p, d)];
+        if (next[digit(*first, d)] == n) {
+            ++d;
+            continue;
+        }
+        std::size_t at = 0, largest = 0;
+        for (unsigned b = 0; b < 256; ++b) {
+            const std::size_t count = next[b];
+            if (count > next[largest]) largest = b;
+            next[b] = at;
+            at += count;
+            end[b] = at;
+        }
+        for (unsigned b = 0; b < 256; ++b) {
+            // Carry each misplaced element to its bucket, taking that slot's
+            // element along, until one belongs here.
+            while (next[b] < end[b]) {
+                T x = first[next[b]];
+                for (unsigned db = digit(x, d); db != b; db = digit(x, d)) {
+                    std::swap(x, first[next[db]++]);
+                }
+                first[next[b]++] = x;
+            }
+        }
+        // Recurse into every bucket but the largest, which the loop takes
+        // over, so the depth stays bounded by the key length.
+        auto begin_of = [&](std::size_t b) { return b == 0 ? std::size_t{0} : end[b - 1]; };
+        for (unsigned b = 0; b < 256; ++b) {
+            if (b != largest && end[b] - begin_of(b) > 1) {
+                radix_sort(first + begin_of(b), first + end[b], d + 1, key_bytes, digit, less);
+            }
+        }
+        last = first + end[largest];
+        first = first + begin_of(largest);
+        ++d;
+    }
+}
+
+constexpr unsigned byte_of(std::int64_t value, unsigned d) noexcept {
+    return static_cast<unsigned>(static_cast<std::uint64_t>(value) >> (56 - 8 * d)) & 0xFF;
+}
+
+// The first key byte in which not all pairs agree, for a key made of the
+// three 64-bit words `a`, `b`, `c` (most significant first); 24 when all
+// keys are equal. Sorting may start there.
+unsigned first_varying_byte(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
+    if (a != 0) return static_cast<unsigned>(std::countl_zero(a)) / 8;
+    if (b != 0) return 8 + static_cast<unsigned>(std::countl_zero(b)) / 8;
+    if (c != 0) return 16 + static_cast<unsigned>(std::countl_zero(c)) / 8;
+    return 24;
+}
+
+// Which bits vary among the pairs: the OR of each word XOR the first pair's.
+struct VaryingBits {
+    std::uint64_t quib_high = 0, quib_low = 0, sorn = 0;
+};
+
+VaryingBits varying_bits(const std::vector<QuibSornPair>& pairs) noexcept {
+    VaryingBits v;
+    if (pairs.empty()) return v;
+    const std::uint64_t h0 = load_be64(pairs[0].quib.bytes), l0 = load_be64(pairs[0].quib.bytes + 8);
+    const auto s0 = static_cast<std::uint64_t>(pairs[0].sorn.value);
+    for (const QuibSornPair& p : pairs) {
+        v.quib_high |= load_be64(p.quib.bytes) ^ h0;
+        v.quib_low |= load_be64(p.quib.bytes + 8) ^ l0;
+        v.sorn |= static_cast<std::uint64_t>(p.sorn.value) ^ s0;
+    }
+    return v;
+}
+
+// Pairs by group base (held in the SornId slot), then QuibId.
+void sort_by_group(std::vector<QuibSornPair>& pairs, const VaryingBits& v) {
+    radix_sort(
+        pairs.data(), pairs.data() + pairs.size(), first_varying_byte(v.sorn, v.quib_high, v.quib_low),
+        24,
+        [](const QuibSornPair& p, unsigned d) {
+            return d < 8 ? byte_of(p.sorn.value, d) : unsigned{p.quib.bytes[d - 8]};
+        },
+        [](const QuibSornPair& a, const QuibSornPair& b) {
+            return a.sorn.value != b.sorn.value ? a.sorn.value < b.sorn.value : a.quib < b.quib;
+        });
+}
+
+// Pairs by QuibId, then SornId. The QuibIds vary as in `v`; the SornIds
+// may have changed since.
+void sort_by_quib(std::vector<QuibSornPair>& pairs, const VaryingBits& v) {
+    radix_sort(
+        pairs.data(), pairs.data() + pairs.size(),
+        std::min(first_varying_byte(v.quib_high, v.quib_low, 0), 16u), 24,
+        [](const QuibSornPair& p, unsigned d) {
+            return d < 16 ? unsigned{p.quib.bytes[d]} : byte_of(p.sorn.value, d - 16);
+        },
+        [](const QuibSornPair& a, const QuibSornPair& b) {
+            const auto order = a.quib <=> b.quib;
+            return order != 0 ? order < 0 : a.sorn.value < b.sorn.value;
+        });
+}
+
 // Among the groups of more than kSornGroupMax (given sorted by base), the
 // one whose first member comes first in the input.
 struct GroupCount {
@@ -54,6 +180,75 @@ ConversionError first_overflowing_group(std::span<const QuibId> ids,
     panic("an oversized group has a member in the input");
 }
 
+// Numbers pairs sorted by QuibId, each holding its group base, when the
+// groups' milliseconds never decrease along that order (always so when all
+// identifiers share one precision): then every group lies within the run
+// of its millisecond, and counting per node id inside each run gives each
+// pair its rank in its group. False, with the pairs partly numbered, when
+// the milliseconds go back, or a group outgrows the sequence field.
+bool number_in_quib_order(std::vector<QuibSornPair>& pairs) {
+    struct NodeCount {
+        std::size_t run = 0;  // runs are counted from 1
+        std::size_t count = 0;
+    };
+    NodeCount counts[std::size_t{kSornMaxNode} + 1];
+    std::size_t run = 0;
+    std::uint64_t run_ms = 0;
+    for (QuibSornPair& p : pairs) {
+        const std::int64_t base = p.sorn.value;
+        const std::uint64_t timestamp_ms = base_timestamp(base);
+        if (run == 0 || timestamp_ms != run_ms) {
+            if (run != 0 && timestamp_ms < run_ms) return false;
+            ++run;
+            run_ms = timestamp_ms;
+        }
+        NodeCount& c = counts[base_node(base)];
+        if (c.run != run) c = {run, 0};
+        if (c.count == kSornGroupMax) return false;
+        auto v = pack_sorn_fields(timestamp_ms, base_node(base),
+                                  static_cast<std::uint16_t>(c.count++));
+        if (!v) return false;
+        p.sorn.value = *v;
+    }
+    return true;
+}
+
+// Numbers pairs sorted by group base, then QuibId: the k-th pair of a group
+// gets sequence k. Fails on the first-appearing group of more than
+// kSornGroupMax, or when assembling a SornId fails.
+std::expected<void, ConversionError> number_by_group(std::span<const QuibId> ids,
+                                                     std::vector<QuibSornPair>& pairs) {
+    std::vector<GroupCount> oversized;
+    std::expected<void, Error> construction;
+    for_each_run(
+        pairs.begin(), pairs.end(),
+        [](const QuibSornPair& a, const QuibSornPair& b) { return a.sorn.value == b.sorn.value; },
+        [&](auto b, auto e) {
+            const auto count = static_cast<std::size_t>(e - b);
+            const std::int64_t base = b->sorn.value;
+            if (count > kSornGroupMax) {
+                oversized.push_back({base, count});
+                return;
+            }
+            if (!oversized.empty() || !construction) return;
+            const std::uint64_t timestamp_ms = base_timestamp(base);
+            const std::uint16_t node_id = base_node(base);
+            for (std::size_t k = 0; k < count; ++k) {
+                auto v = pack_sorn_fields(timestamp_ms, node_id, static_cast<std::uint16_t>(k));
+                if (!v) {
+                    construction = std::unexpected(v.error());
+                    return;
+                }
+                b[static_cast<std::ptrdiff_t>(k)].sorn.value = *v;
+            }
+        });
+    if (!oversized.empty()) return std::unexpected(first_overflowing_group(ids, oversized));
+    if (!construction) {
+        return std::unexpected(ConversionError{ConversionError::Construction{construction.error()}});
+    }
+    return {};
+}
+
 // One identifier of the check, filed under the key of its first fault.
 template <class Key>
 struct Filed {
@@ -68,9 +263,21 @@ template <class Key, class MakeKind>
 void append_conflicts(std::vector<Filed<Key>>& filed, std::span<const QuibId> ids,
                       std::size_t min_count, MakeKind make_kind,
                       std::vector<ConversionConflict>& out) {
-    std::sort(filed.begin(), filed.end(), [](const Filed<Key>& a, const Filed<Key>& b) {
+    auto less = [](const Filed<Key>& a, const Filed<Key>& b) {
         return a.key != b.key ? a.key < b.key : a.index < b.index;
-    });
+    };
+    if constexpr (std::is_same_v<Key, std::int64_t>) {
+        // Group bases: the bulk of the input.
+        radix_sort(
+            filed.data(), filed.data() + filed.size(), 0, 16,
+            [](const Filed<Key>& f, unsigned d) {
+                return d < 8 ? byte_of(f.key, d)
+                             : byte_of(static_cast<std::int64_t>(f.index), d - 8);
+            },
+            less);
+    } else {
+        std::sort(filed.begin(), filed.end(), less);
+    }
     struct Run {
         std::size_t first_index, begin, end;
     };
@@ -185,44 +392,18 @@ std::expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
             {id, SornId{group_base(static_cast<std::uint64_t>(s.timestamp_ms), s.node_id)}});
     }
 
-    // Bring each group together, its members in ascending QuibId order, and
-    // number them. Equal (base, QuibId) pairs are interchangeable, so an
-    // unstable sort suffices.
-    std::sort(out.begin(), out.end(), [](const QuibSornPair& a, const QuibSornPair& b) {
-        return a.sorn.value != b.sorn.value ? a.sorn.value < b.sorn.value : a.quib < b.quib;
-    });
-    std::vector<GroupCount> oversized;
-    std::expected<void, Error> construction;
-    for_each_run(
-        out.begin(), out.end(),
-        [](const QuibSornPair& a, const QuibSornPair& b) { return a.sorn.value == b.sorn.value; },
-        [&](auto b, auto e) {
-            const auto count = static_cast<std::size_t>(e - b);
-            const std::int64_t base = b->sorn.value;
-            if (count > kSornGroupMax) {
-                oversized.push_back({base, count});
-                return;
-            }
-            if (!oversized.empty() || !construction) return;
-            const std::uint64_t timestamp_ms = base_timestamp(base);
-            const std::uint16_t node_id = base_node(base);
-            for (std::size_t k = 0; k < count; ++k) {
-                auto v = pack_sorn_fields(timestamp_ms, node_id, static_cast<std::uint16_t>(k));
-                if (!v) {
-                    construction = std::unexpected(v.error());
-                    return;
-                }
-                b[static_cast<std::ptrdiff_t>(k)].sorn.value = *v;
-            }
-        });
-    if (!oversized.empty()) return std::unexpected(first_overflowing_group(ids, oversized));
-    if (!construction) return std::unexpected(E{E::Construction{construction.error()}});
-
-    // Pairs with equal QuibIds share a group and differ in sequence.
-    std::sort(out.begin(), out.end(), [](const QuibSornPair& a, const QuibSornPair& b) {
-        const auto order = a.quib <=> b.quib;
-        return order != 0 ? order < 0 : a.sorn.value < b.sorn.value;
-    });
+    // Bring equal QuibIds together; their bases are equal too. Then number
+    // each group in that order, or, when that order cannot do it, number the
+    // groups on their own and sort by QuibId afterwards.
+    sort_by_quib(out, varying_bits(out));
+    if (number_in_quib_order(out)) return out;
+    for (QuibSornPair& p : out) p.sorn.value &= ~std::int64_t{kSornMaxSequence};
+    const VaryingBits varying = varying_bits(out);
+    sort_by_group(out, varying);
+    if (auto numbered = number_by_group(ids, out); !numbered) {
+        return std::unexpected(numbered.error());
+    }
+    sort_by_quib(out, varying);
     return out;
 }
 
