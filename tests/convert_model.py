@@ -106,3 +106,16 @@ def pairs_as_ints(pairs, first, second):
         assert type(pair) is tuple and len(pair) == 2
         out.append((first(pair[0]), second(pair[1])))
     return out
+
+
+class PlainSequence:
+    """A sequence that is neither a list nor a tuple."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]

@@ -90,23 +90,10 @@ def test_round_trip_restores_milliseconds_and_nodes():
                    (1700000000000, 5, 2), (1700000000001, 5, 0)]
 
 
-class Seq:
-    """A sequence that is neither a list nor a tuple."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 def test_any_sequence_is_accepted():
     a = SornId(EXAMPLE)
-    assert [p[0] for p in SornId.batch_to_quibids(Seq([a, a]))] == [a, a]
-    assert SornId.check_quibid_convertibility(Seq([a])) == []
+    assert [p[0] for p in SornId.batch_to_quibids(model.PlainSequence([a, a]))] == [a, a]
+    assert SornId.check_quibid_convertibility(model.PlainSequence([a])) == []
 
 
 BAD_IDS = [

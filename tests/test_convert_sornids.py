@@ -237,21 +237,10 @@ def test_check_is_empty_exactly_when_conversion_succeeds(values, copies, at, see
     assert (check(values) == []) == ok
 
 
-class Seq:
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 def test_any_sequence_is_accepted():
     q = model.quib_obj(quib(T0))
-    assert [p[0] for p in QuibId.batch_to_sornids(Seq([q]))] == [q]
-    assert QuibId.check_sornid_convertibility(Seq([q])) == []
+    assert [p[0] for p in QuibId.batch_to_sornids(model.PlainSequence([q]))] == [q]
+    assert QuibId.check_sornid_convertibility(model.PlainSequence([q])) == []
 
 
 ZERO = "00000000-0000-8000-8000-000000000000"
