@@ -60,9 +60,13 @@ PyObject* quib_from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!parse_args("from_str", names, args, nargs, kwnames, a)) return nullptr;
     std::string_view text;
     if (!to_utf8(a[0], "from_str", "s", text)) return nullptr;
-    auto id = QuibId::from_str(text);
-    if (!id) return raise_error(id.error());
-    return new_quib_id(*id);
+    // A refusal copies the whole text into its message, which may exhaust
+    // memory for a huge text.
+    return guarded([&]() -> PyObject* {
+        auto id = QuibId::from_str(text);
+        if (!id) return raise_error(id.error());
+        return new_quib_id(*id);
+    });
 }
 
 PyObject* quib_to_uuid(PyObject* self, PyObject*) { return new_uuid(quib_value(self).bytes); }

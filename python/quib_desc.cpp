@@ -30,9 +30,13 @@ PyObject* qdesc_from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!parse_args("from_str", names, args, nargs, kwnames, a)) return nullptr;
     std::string_view text;
     if (!to_utf8(a[0], "from_str", "s", text)) return nullptr;
-    auto id = QuibIdDesc::from_str(text);
-    if (!id) return raise_error(id.error());
-    return new_quib_id_desc(*id);
+    // A refusal copies the whole text into its message, which may exhaust
+    // memory for a huge text.
+    return guarded([&]() -> PyObject* {
+        auto id = QuibIdDesc::from_str(text);
+        if (!id) return raise_error(id.error());
+        return new_quib_id_desc(*id);
+    });
 }
 
 // Converts all four arguments first, then judges the precision text, then

@@ -52,9 +52,13 @@ PyObject* sorn_from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!parse_args("from_str", names, args, nargs, kwnames, a)) return nullptr;
     std::string_view text;
     if (!to_utf8(a[0], "from_str", "s", text)) return nullptr;
-    auto id = SornId::from_str(text);
-    if (!id) return raise_error(id.error());
-    return new_sorn_id(id->value);
+    // A refusal copies the whole text into its message, which may exhaust
+    // memory for a huge text.
+    return guarded([&]() -> PyObject* {
+        auto id = SornId::from_str(text);
+        if (!id) return raise_error(id.error());
+        return new_sorn_id(id->value);
+    });
 }
 
 PyObject* sorn_as_int(PyObject* self, PyObject*) { return PyLong_FromLongLong(sorn_value(self)); }

@@ -52,9 +52,13 @@ PyObject* desc_from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!parse_args("from_str", names, args, nargs, kwnames, a)) return nullptr;
     std::string_view text;
     if (!to_utf8(a[0], "from_str", "s", text)) return nullptr;
-    auto id = SornIdDesc::from_str(text);
-    if (!id) return raise_error(id.error());
-    return new_sorn_id_desc(id->value);
+    // A refusal copies the whole text into its message, which may exhaust
+    // memory for a huge text.
+    return guarded([&]() -> PyObject* {
+        auto id = SornIdDesc::from_str(text);
+        if (!id) return raise_error(id.error());
+        return new_sorn_id_desc(id->value);
+    });
 }
 
 PyObject* desc_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -1,11 +1,13 @@
 """The import surface and the properties shared by every class."""
 import importlib
 import inspect
+import os
 
 import pytest
 
 import _sornquibid
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
+from conftest import run_python
 
 
 CLASSES = [SornId, QuibId, SornIdDesc, QuibIdDesc]
@@ -130,3 +132,36 @@ def test_value_error_has_single_argument_and_no_cause():
         SornId(-1)
     assert info.value.args == ("sornid must be non-negative",)
     assert info.value.__cause__ is None
+
+
+@pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ,
+    reason="the address sanitizer needs an unlimited address space",
+)
+@pytest.mark.parametrize(
+    "call",
+    [
+        "SornId.from_str",
+        "SornIdDesc.from_str",
+        "QuibId.from_str",
+        "QuibIdDesc.from_str",
+        "mssql_schema.mssql_drop_autofill_trigger_for_table",
+    ],
+)
+def test_refusing_a_huge_text_under_memory_pressure_raises_memory_error(call):
+    # The refusal copies the whole text into its message; when that copy
+    # cannot be made the call fails with MemoryError instead of aborting.
+    code = f"""
+import resource
+from _sornquibid import *
+from _sornquibid import mssql_schema
+text = "x" * (200 << 20)
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
+try:
+    {call}(text)
+except MemoryError:
+    print("MemoryError")
+"""
+    assert run_python(code) == "MemoryError"
