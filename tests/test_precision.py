@@ -7,14 +7,7 @@ import sys
 
 import pytest
 
-import _sornquibid
-
 from conftest import run_python
-
-needs_conversion = pytest.mark.skipif(
-    not hasattr(_sornquibid.SornId, "batch_to_quibids"),
-    reason="SornId.batch_to_quibids is not built yet",
-)
 
 # Converts one SornId of timestamp 1 ms and prints the QuibId's timestamp and
 # precision.
@@ -78,13 +71,11 @@ CATCH = (
 )
 
 
-@needs_conversion
 def test_absent_means_nanoseconds():
     out = run_python(CONVERT_ONE + "print(convert())", env_remove=["QUIBID_PRECISION"])
     assert out == "1000000 ns"
 
 
-@needs_conversion
 @pytest.mark.parametrize(
     "value, expected",
     [("us", "1000 us"), ("ns", "1000000 ns"), ("ps", "1000000000 ps"), ("fs", "1000000000000 fs")],
@@ -94,7 +85,6 @@ def test_each_code(value, expected):
     assert out == expected
 
 
-@needs_conversion
 @pytest.mark.parametrize(
     "value, shown",
     [("NS", "NS"), (" ns", " ns"), ("ns ", "ns "), ("nanoseconds", "nanoseconds"), ("", ""),
@@ -105,7 +95,6 @@ def test_invalid_values_panic(value, shown):
     assert out == "PanicException " + panic_text(shown)
 
 
-@needs_conversion
 def test_not_utf8_panics():
     out = run_with_env_bytes(CONVERT_ONE + CATCH, b"n\xffs")
     assert out == (
@@ -113,7 +102,6 @@ def test_not_utf8_panics():
     )
 
 
-@needs_conversion
 def test_empty_list_also_needs_the_precision():
     code = (
         "from _sornquibid import SornId\n"
@@ -124,7 +112,6 @@ def test_empty_list_also_needs_the_precision():
     )
 
 
-@needs_conversion
 def test_change_after_first_use_has_no_effect():
     code = CONVERT_ONE + (
         "import os\n"
@@ -140,7 +127,6 @@ def test_change_after_first_use_has_no_effect():
     assert out.split("\n") == ["1000000000 ps"] * 4
 
 
-@needs_conversion
 def test_correction_after_failure_recovers():
     code = CONVERT_ONE + CATCH + (
         "import os\n"
@@ -157,7 +143,6 @@ def test_correction_after_failure_recovers():
     ]
 
 
-@needs_conversion
 def test_failure_leaves_the_interpreter_usable():
     code = CONVERT_ONE + CATCH + CATCH + (
         "from _sornquibid import QuibIdDesc\n"
