@@ -70,19 +70,20 @@ PyObject* install_trigger(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     std::string_view kind_text;
     if (!to_utf8(a[2], kInstallName, "kind", kind_text)) return nullptr;
 
-    IdKind kind;
-    if (kind_text == "sorn") {
-        kind = IdKind::Sorn;
-    } else if (kind_text == "quib") {
-        kind = IdKind::Quib;
-    } else {
-        std::string message = "unknown kind: ";
-        message += kind_text;
-        message += "; expected 'sorn' or 'quib'";
-        return raise_value_error(message);
-    }
-    return guarded(
-        [&] { return script_result(install_autofill_trigger_for_table_mssql(table, pairs, kind)); });
+    return guarded([&]() -> PyObject* {
+        IdKind kind;
+        if (kind_text == "sorn") {
+            kind = IdKind::Sorn;
+        } else if (kind_text == "quib") {
+            kind = IdKind::Quib;
+        } else {
+            std::string message = "unknown kind: ";
+            message += kind_text;
+            message += "; expected 'sorn' or 'quib'";
+            return raise_value_error(message);
+        }
+        return script_result(install_autofill_trigger_for_table_mssql(table, pairs, kind));
+    });
 }
 
 PyObject* drop_trigger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -146,6 +146,8 @@ def test_value_error_has_single_argument_and_no_cause():
         "QuibId.from_str",
         "QuibIdDesc.from_str",
         "mssql_schema.mssql_drop_autofill_trigger_for_table",
+        "lambda s: mssql_schema.mssql_install_autofill_trigger_for_table(s, [('a', 'b')], 'sorn')",
+        "lambda s: mssql_schema.mssql_install_autofill_trigger_for_table('t', [('a', 'b')], s)",
     ],
 )
 def test_refusing_a_huge_text_under_memory_pressure_raises_memory_error(call):
@@ -160,7 +162,7 @@ with open("/proc/self/statm") as f:
     size = int(f.read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
 try:
-    {call}(text)
+    ({call})(text)
 except MemoryError:
     print("MemoryError")
 """
