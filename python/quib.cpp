@@ -12,8 +12,9 @@ PyObject* precision_str(Precision precision) {
     PyObject*& slot = texts[code(precision) & 3u];
     if (slot == nullptr) {
         std::string_view text = short_text(precision);
-        slot = PyUnicode_InternFromString(std::string(text).c_str());
+        slot = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
         if (slot == nullptr) return nullptr;
+        PyUnicode_InternInPlace(&slot);
     }
     return Py_NewRef(slot);
 }
