@@ -44,19 +44,32 @@ inline constexpr std::size_t kSmallBucket = 32;
 
 template <class T, class Digit, class Less>
 void radix_sort(T* first, T* last, unsigned d, unsigned key_bytes, Digit digit, Less less) {
+    // Buckets still to sort, with the digit they split on. Each pass
+    // continues with its largest bucket and leaves the others here, so
+    // there are never more than 255 per key byte.
+    struct Range {
+        T* first;
+        T* last;
+        unsigned d;
+    };
+    std::vector<Range> pending;
     for (;;) {
         const auto n = static_cast<std::size_t>(last - first);
-        if (n <= kSmallBucket) {
-            // Insertion sort.
-            for (T* i = first + (n > 0 ? 1 : 0); i < last; ++i) {
+        if (n <= kSmallBucket || d == key_bytes) {
+            // Insertion sort; nothing to do when all keys are equal.
+            for (T* i = first + (n > 0 && d < key_bytes ? 1 : n); i < last; ++i) {
                 T x = *i;
                 T* j = i;
                 for (; j != first && less(x, j[-1]); --j) *j = j[-1];
                 *j = x;
             }
-            return;
+            if (pending.empty()) return;
+            first = pending.back().first;
+            last = pending.back().last;
+            d = pending.back().d;
+            pending.pop_back();
+            continue;
         }
-        if (d == key_bytes) return;  // all keys equal
         // next[b] starts as the histogram, then becomes the write position
         // of bucket b, which ends at end[b].
         std::size_t next[256] = {}, end[256];
@@ -84,12 +97,10 @@ void radix_sort(T* first, T* last, unsigned d, unsigned key_bytes, Digit digit, 
                 first[next[b]++] = x;
             }
         }
-        // Recurse into every bucket but the largest, which the loop takes
-        // over, so the depth stays bounded by the key length.
         auto begin_of = [&](std::size_t b) { return b == 0 ? std::size_t{0} : end[b - 1]; };
         for (unsigned b = 0; b < 256; ++b) {
             if (b != largest && end[b] - begin_of(b) > 1) {
-                radix_sort(first + begin_of(b), first + end[b], d + 1, key_bytes, digit, less);
+                pending.push_back({first + begin_of(b), first + end[b], d + 1});
             }
         }
         last = first + end[largest];

@@ -111,11 +111,12 @@ def pairs_as_ints(pairs, first, second):
 class PlainSequence:
     """A sequence that is neither a list nor a tuple."""
 
-    def __init__(self, items):
+    def __init__(self, items, claimed_len=None):
         self.items = items
+        self.claimed_len = claimed_len
 
     def __len__(self):
-        return len(self.items)
+        return len(self.items) if self.claimed_len is None else self.claimed_len
 
     def __getitem__(self, i):
         return self.items[i]

@@ -1,6 +1,7 @@
 """SornId.batch_to_quibids and SornId.check_quibid_convertibility."""
 import inspect
 import json
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -90,10 +91,15 @@ def test_round_trip_restores_milliseconds_and_nodes():
                    (1700000000000, 5, 2), (1700000000001, 5, 0)]
 
 
-def test_any_sequence_is_accepted():
+@pytest.mark.parametrize("claimed", [None, 0, 2**40, sys.maxsize])
+def test_any_sequence_is_accepted(claimed):
+    # The length is only a capacity hint; iteration decides.
     a = SornId(EXAMPLE)
-    assert [p[0] for p in SornId.batch_to_quibids(model.PlainSequence([a, a]))] == [a, a]
-    assert SornId.check_quibid_convertibility(model.PlainSequence([a])) == []
+    seq = model.PlainSequence([a, a], claimed)
+    assert [p[0] for p in SornId.batch_to_quibids(seq)] == [a, a]
+    assert SornId.check_quibid_convertibility(seq) == []
+    q = SornId.batch_to_quibids([a])[0][1]
+    assert [p[0] for p in QuibId.batch_to_sornids(model.PlainSequence([q], claimed))] == [q]
 
 
 BAD_IDS = [

@@ -255,3 +255,20 @@ def test_refused_arguments(method, bad):
         method(bad)
     with pytest.raises(TypeError, match="'ids'"):
         method(ids=bad)
+
+
+@pytest.mark.parametrize("precisions", [["ns"], ["us", "fs"], ["us", "ns", "ps", "fs"]])
+def test_large_shuffled_batch_matches_model(precisions):
+    # Enough identifiers for the sorts to work on many buckets; a narrow
+    # window so that groups hold several members.
+    rnd = random.Random(len(precisions))
+    values = []
+    for _ in range(20000):
+        p = rnd.choice(precisions)
+        units = model.UNITS_PER_MS[p]
+        ms = T0 + rnd.randrange(3000)
+        values.append(pack(ms * units + rnd.randrange(units), p, rnd.randrange(4),
+                           rnd.randrange(65536)))
+    values += values[:50]  # duplicates
+    rnd.shuffle(values)
+    assert convert(values) == model.batch_to_sornids(values)
