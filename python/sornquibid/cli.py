@@ -412,6 +412,8 @@ def _write_pairs(pairs: Iterable[tuple[object, object]]) -> None:
 
 
 def _convert_to_quib(path: str, header: bool) -> None:
+    # An unusable QUIBID_PRECISION fails here, before anything is written.
+    SornId.batch_to_quibids([])
     if header:
         _write("sornid,quibid\n")
     done = 0
