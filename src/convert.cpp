@@ -191,37 +191,63 @@ ConversionError first_overflowing_group(std::span<const QuibId> ids,
     panic("an oversized group has a member in the input");
 }
 
-// Numbers pairs sorted by QuibId, each holding its group base, when the
-// groups' milliseconds never decrease along that order (always so when all
-// identifiers share one precision): then every group lies within the run
-// of its millisecond, and counting per node id inside each run gives each
-// pair its rank in its group. False, with the pairs partly numbered, when
-// the milliseconds go back, or a group outgrows the sequence field.
+// Streaks beyond which number_in_quib_order gives up: identifiers of one
+// precision form one streak, so mixing all four usually gives four.
+inline constexpr std::size_t kMaxStreaks = 16;
+
+// Numbers pairs sorted by QuibId, each holding its group base, without
+// moving them. The sorted pairs fall into streaks in which the millisecond
+// never decreases (one per precision, as a rule); within a streak each
+// millisecond occupies one run. Visiting the milliseconds in ascending
+// order, and for each its runs in streak order, meets every group's members
+// in QuibId order, so counting per node id gives each pair its rank.
+// False, with the pairs partly numbered, when there are more than
+// kMaxStreaks streaks or a group outgrows the sequence field.
 bool number_in_quib_order(std::vector<QuibSornPair>& pairs) {
+    auto millis = [&](std::size_t i) { return base_timestamp(pairs[i].sorn.value); };
+    struct Streak {
+        std::size_t next, end;
+    };
+    Streak streaks[kMaxStreaks];
+    std::size_t streak_count = 0, start = 0;
+    for (std::size_t i = 1; i <= pairs.size(); ++i) {
+        if (i == pairs.size() || millis(i) < millis(i - 1)) {
+            if (streak_count == kMaxStreaks) return false;
+            streaks[streak_count++] = {start, i};
+            start = i;
+        }
+    }
     struct NodeCount {
-        std::size_t run = 0;  // runs are counted from 1
+        std::uint64_t timestamp_ms = 0;
         std::size_t count = 0;
+        bool used = false;
     };
     NodeCount counts[std::size_t{kSornMaxNode} + 1];
-    std::size_t run = 0;
-    std::uint64_t run_ms = 0;
-    for (QuibSornPair& p : pairs) {
-        const std::int64_t base = p.sorn.value;
-        const std::uint64_t timestamp_ms = base_timestamp(base);
-        if (run == 0 || timestamp_ms != run_ms) {
-            if (run != 0 && timestamp_ms < run_ms) return false;
-            ++run;
-            run_ms = timestamp_ms;
+    for (;;) {
+        bool any = false;
+        std::uint64_t timestamp_ms = 0;
+        for (std::size_t k = 0; k < streak_count; ++k) {
+            const Streak& st = streaks[k];
+            if (st.next < st.end && (!any || millis(st.next) < timestamp_ms)) {
+                timestamp_ms = millis(st.next);
+                any = true;
+            }
         }
-        NodeCount& c = counts[base_node(base)];
-        if (c.run != run) c = {run, 0};
-        if (c.count == kSornGroupMax) return false;
-        auto v = pack_sorn_fields(timestamp_ms, base_node(base),
-                                  static_cast<std::uint16_t>(c.count++));
-        if (!v) return false;
-        p.sorn.value = *v;
+        if (!any) return true;
+        for (std::size_t k = 0; k < streak_count; ++k) {
+            Streak& st = streaks[k];
+            for (; st.next < st.end && millis(st.next) == timestamp_ms; ++st.next) {
+                QuibSornPair& p = pairs[st.next];
+                const std::uint16_t node_id = base_node(p.sorn.value);
+                NodeCount& c = counts[node_id];
+                if (!c.used || c.timestamp_ms != timestamp_ms) c = {timestamp_ms, 0, true};
+                if (c.count == kSornGroupMax) return false;
+                auto v = pack_sorn_fields(timestamp_ms, node_id, static_cast<std::uint16_t>(c.count++));
+                if (!v) return false;
+                p.sorn.value = *v;
+            }
+        }
     }
-    return true;
 }
 
 // Numbers pairs sorted by group base, then QuibId: the k-th pair of a group

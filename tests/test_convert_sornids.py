@@ -272,3 +272,22 @@ def test_large_shuffled_batch_matches_model(precisions):
     values += values[:50]  # duplicates
     rnd.shuffle(values)
     assert convert(values) == model.batch_to_sornids(values)
+
+
+@pytest.mark.parametrize("crowd", [0, 8152, 8153])
+def test_precisions_interleaved_in_quibid_order(crowd):
+    # Microsecond and femtosecond timestamps of similar size alternate in
+    # QuibId order while their milliseconds jump back and forth by a factor
+    # of 10^9, so the milliseconds go back at every other identifier. The 40
+    # femtosecond ones share one group, which a crowd of copies fills or
+    # overflows.
+    values = []
+    for k in range(40):
+        t = 10**15 + k * 2**29
+        values += [pack(t, "us", 1, 0), pack(t + 1, "fs", 1, 0)]
+    values += [values[1]] * crowd
+    random.Random(crowd).shuffle(values)
+    got = convert(values)
+    assert got == model.batch_to_sornids(values)
+    assert check(values) == model.check_sornid_convertibility(values)
+    assert isinstance(got, str) == (crowd == 8153)
