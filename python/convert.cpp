@@ -22,26 +22,19 @@ bool extract_ids(const char* fname, const char* arg, PyTypeObject* type, PyObjec
 
 SornId sorn_of(PyObject* obj) { return SornId{sorn_value(obj)}; }
 
-// A list of 2-tuples built from `pairs`, the members made by `first` and
-// `second`. On failure everything built so far is released.
-template <class Pair, class First, class Second>
-PyObject* pair_list(const std::vector<Pair>& pairs, First first, Second second) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        // The list owns each tuple as soon as it is stored, and the tuple
-        // each member; empty slots are allowed during teardown.
-        PyObject* tuple = PyTuple_New(2);
-        if (tuple == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
-        PyObject* a = first(pairs[i]);
-        if (a == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple, 0, a);
-        PyObject* b = second(pairs[i]);
-        if (b == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple, 1, b);
-    }
-    return list.release();
+// Stores the 2-tuple (first, second) at `index` of a new list, taking over
+// both members (either may be null after a failed creation). On failure the
+// list keeps what was stored and releases it with itself; empty slots are
+// allowed during teardown.
+bool set_pair(PyObject* list, Py_ssize_t index, PyObject* first, PyObject* second) {
+    Ref a(first), b(second);
+    if (!a || !b) return false;
+    PyObject* tuple = PyTuple_New(2);
+    if (tuple == nullptr) return false;
+    PyTuple_SET_ITEM(tuple, 0, a.release());
+    PyTuple_SET_ITEM(tuple, 1, b.release());
+    PyList_SET_ITEM(list, index, tuple);
+    return true;
 }
 
 }  // namespace
@@ -54,10 +47,14 @@ PyObject* sorn_batch_to_quibids(PyObject*, PyObject* const* args, Py_ssize_t nar
                          sorn_of)) {
             return nullptr;
         }
-        const std::vector<SornQuibPair> pairs = batch_to_quibids(ids);
-        return pair_list(
-            pairs, [](const SornQuibPair& p) { return new_sorn_id(p.sorn.value); },
-            [](const SornQuibPair& p) { return new_quib_id(p.quib); });
+        // The pairs go straight into the list, without an intermediate array.
+        Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        if (!list) return nullptr;
+        Py_ssize_t i = 0;
+        const bool ok = for_each_quibid(ids, [&](SornId id, const QuibId& image) {
+            return set_pair(list.get(), i++, new_sorn_id(id.value), new_quib_id(image));
+        });
+        return ok ? list.release() : nullptr;
     });
 }
 
@@ -84,9 +81,16 @@ PyObject* quib_batch_to_sornids(PyObject*, PyObject* const* args, Py_ssize_t nar
         }
         auto pairs = batch_to_sornids(ids);
         if (!pairs) return raise_value_error(display(pairs.error()));
-        return pair_list(
-            *pairs, [](const QuibSornPair& p) { return new_quib_id(p.quib); },
-            [](const QuibSornPair& p) { return new_sorn_id(p.sorn.value); });
+        Ref list(PyList_New(static_cast<Py_ssize_t>(pairs->size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < pairs->size(); ++i) {
+            const QuibSornPair& p = (*pairs)[i];
+            if (!set_pair(list.get(), static_cast<Py_ssize_t>(i), new_quib_id(p.quib),
+                          new_sorn_id(p.sorn.value))) {
+                return nullptr;
+            }
+        }
+        return list.release();
     });
 }
 

@@ -396,17 +396,13 @@ std::string to_text(const ConversionConflict& conflict) {
     return out;
 }
 
-QuibId sorn_to_quib(SornId id, Precision precision) {
-    const u128 timestamp = u128{id.timestamp_ms()} * units_per_millisecond(precision);
-    if (timestamp > kQuibMaxTimestamp) panic("SornId always fits in QuibId");
-    return QuibId::from_fields(timestamp, precision, id.node_id(), id.sequence());
-}
-
 std::vector<SornQuibPair> batch_to_quibids(std::span<const SornId> ids) {
-    const Precision precision = generation_precision();
     std::vector<SornQuibPair> out;
-    out.reserve(ids.size());
-    for (const SornId id : ids) out.push_back({id, sorn_to_quib(id, precision)});
+    for_each_quibid(ids, [&](SornId id, const QuibId& image) {
+        if (out.capacity() == 0) out.reserve(ids.size());
+        out.push_back({id, image});
+        return true;
+    });
     return out;
 }
 

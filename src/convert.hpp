@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "error.hpp"
+#include "panic.hpp"
+#include "precision.hpp"
 #include "quib.hpp"
 #include "sorn.hpp"
 #include "u128.hpp"
@@ -114,10 +116,28 @@ constexpr Squashed squash(const QuibId& id) noexcept {
 
 // The QuibId image of one SornId at precision `precision`. Panics if the
 // scaled timestamp does not fit 89 bits, which no SornId reaches.
-QuibId sorn_to_quib(SornId id, Precision precision);
+inline QuibId sorn_to_quib(SornId id, Precision precision) {
+    const u128 timestamp = u128{id.timestamp_ms()} * units_per_millisecond(precision);
+    if (timestamp > kQuibMaxTimestamp) panic("SornId always fits in QuibId");
+    return QuibId::from_fields(timestamp, precision, id.node_id(), id.sequence());
+}
 
-// Pairs (input, image) in input order, at the generation precision, which is
-// read (and may panic) before the input is looked at, even when it is empty.
+// Calls emit(input, image) for each SornId in input order, at the
+// generation precision, which is read (and may panic) before the input is
+// looked at, even when it is empty. Stops, returning false, as soon as emit
+// returns false. This is batch_to_quibids for callers that build their own
+// output.
+template <class Emit>
+bool for_each_quibid(std::span<const SornId> ids, Emit&& emit) {
+    const Precision precision = generation_precision();
+    for (const SornId id : ids) {
+        if (!emit(id, sorn_to_quib(id, precision))) return false;
+    }
+    return true;
+}
+
+// Pairs (input, image) in input order, at the generation precision (see
+// for_each_quibid).
 std::vector<SornQuibPair> batch_to_quibids(std::span<const SornId> ids);
 
 // One pair per input identifier, sorted by QuibId; pairs with equal QuibIds
