@@ -50,6 +50,8 @@ PyObject* call_vectorcall_from_tuple(vectorcallfunc vectorcall, PyObject* callab
     Ref kwnames;
     std::vector<PyObject*> flat;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    flat.reserve(static_cast<std::size_t>(nargs + nkw));
     for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
         kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));

@@ -1,0 +1,327 @@
+"""Every public operation of the extension, on its success path and on each of
+its failure paths, as a flat list shared by the leak and thread checks.
+
+Each `Op` holds a callable, the argument tuple it is called with (kept here so
+that a check can watch the arguments' reference counts) and the exception type
+the call must raise, or None. Members that are not built yet are left out.
+"""
+import uuid
+from dataclasses import dataclass, field
+
+from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
+
+
+@dataclass
+class Op:
+    name: str
+    fn: object
+    args: tuple = ()
+    raises: type = None
+    # Expensive operations run fewer times in the loops.
+    weight: int = 1
+    kwargs: dict = field(default_factory=dict)
+
+    def call(self):
+        return self.fn(*self.args, **self.kwargs)
+
+
+class FailingSequence:
+    """Passes the sequence check, then fails while it is read."""
+
+    def __init__(self, items, fail_len=False):
+        self.items = items
+        self.fail_len = fail_len
+
+    def __len__(self):
+        if self.fail_len:
+            raise RuntimeError("length fails")
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        yield from self.items
+        raise RuntimeError("iteration fails")
+
+
+class Seq:
+    """A plain user sequence: neither a list nor a tuple."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class BadIndex:
+    def __index__(self):
+        raise RuntimeError("__index__ fails")
+
+
+PANIC = None
+
+
+def panic_type():
+    """PanicException, found by provoking it once (it is not exported)."""
+    global PANIC
+    if PANIC is None:
+        try:
+            mssql_schema.mssql_install_autofill_trigger_for_table("t", [], "sorn")
+        except BaseException as e:  # noqa: BLE001 - that is the point
+            PANIC = type(e)
+    return PANIC
+
+
+LONG = "x" * 300  # error texts this long live on the heap, so a leak shows
+SURROGATE = "\ud800"
+Q0 = "00000000-0000-8000-8000-000000000000"
+QN = "0000000b-cbce-87f1-9b15-000000050007"
+
+
+def _quib(ms, node, seq=0, precision=1):
+    """A QuibId at `ms` milliseconds in the given precision code."""
+    t = ms * 10 ** (3 * (precision + 1))
+    v = (
+        (t >> 41) << 80 | 8 << 76 | ((t >> 29) & 0xFFF) << 64 | 2 << 62 | precision << 60
+        | (t & 0x1FFFFFFF) << 31 | node << 16 | seq
+    )
+    return QuibId.from_str(str(uuid.UUID(int=v)))
+
+
+def _text_ops(cls, good, bad_texts):
+    name = cls.__name__
+    yield Op(f"{name}.from_str ok", cls.from_str, (good,))
+    yield Op(f"{name}.from_str kw", cls.from_str, kwargs={"s": good})
+    for label, text in bad_texts:
+        yield Op(f"{name}.from_str {label}", cls.from_str, (text,), ValueError)
+    yield Op(f"{name}.from_str bytes", cls.from_str, (good.encode(),), TypeError)
+    yield Op(f"{name}.from_str surrogate", cls.from_str, (SURROGATE,), UnicodeEncodeError)
+    yield Op(f"{name}.from_str no args", cls.from_str, (), TypeError)
+    yield Op(f"{name}.from_str bad kw", cls.from_str, kwargs={"t": good}, raises=TypeError)
+
+
+def _value_ops(name, obj, other, props):
+    """str, repr, hash, properties and comparisons of one instance."""
+    yield Op(f"{name} str", str, (obj,))
+    yield Op(f"{name} repr", repr, (obj,))
+    yield Op(f"{name} hash", hash, (obj,))
+    for p in props:
+        yield Op(f"{name}.{p}", getattr, (obj, p))
+    yield Op(f"{name} setattr", setattr, (obj, props[0], 1), AttributeError)
+    yield Op(f"{name} ==", obj.__eq__, (other,))
+    yield Op(f"{name} <", obj.__lt__, (other,))
+    yield Op(f"{name} == foreign", obj.__eq__, (5,))
+    yield Op(f"{name} < foreign", lambda a, b: a < b, (obj, 5), TypeError)
+
+
+def _sorn_ops():
+    s = SornId(7130316800000040967)
+    yield Op("SornId()", SornId, (5,))
+    yield Op("SornId(Index)", SornId, (Index(5),))
+    yield Op("SornId kw", SornId, kwargs={"value": 5})
+    yield Op("SornId.__new__", SornId.__new__, (SornId, 5))
+    yield Op("SornId.__new__ kw", SornId.__new__, (SornId,), kwargs={"value": 5})
+    yield Op("SornId negative", SornId, (-1,), ValueError)
+    yield Op("SornId overflow", SornId, (2**63,), OverflowError)
+    yield Op("SornId huge", SornId, (-(2**200),), OverflowError)
+    yield Op("SornId str arg", SornId, ("5",), TypeError)
+    yield Op("SornId bad __index__", SornId, (BadIndex(),), RuntimeError)
+    yield Op("SornId two args", SornId, (1, 2), TypeError)
+    yield Op("SornId twice", SornId, (1,), TypeError, kwargs={"value": 1})
+    yield from _text_ops(SornId, "7130316800000040967", [
+        ("long", "1" + LONG), ("negative", "-5"), ("empty", ""), ("too big", "9" * 19),
+    ])
+    yield Op("SornId.as_int", s.as_int)
+    yield Op("SornId.as_int arg", s.as_int, (1,), TypeError)
+    yield from _value_ops("SornId", s, SornId(5), ["timestamp_ms", "node_id", "sequence"])
+    if hasattr(SornId, "batch_to_quibids"):
+        ids = [SornId(i << 13) for i in range(40)]
+        for label, arg in [("list", ids), ("tuple", tuple(ids)), ("seq", Seq(ids)), ("empty", [])]:
+            yield Op(f"SornId.batch_to_quibids {label}", SornId.batch_to_quibids, (arg,))
+            yield Op(f"SornId.check_quibid_convertibility {label}",
+                     SornId.check_quibid_convertibility, (arg,))
+        for fn in (SornId.batch_to_quibids, SornId.check_quibid_convertibility):
+            for label, arg, exc in _bad_sequences(ids, SornIdDesc(5)):
+                yield Op(f"SornId.{fn.__name__} {label}", fn, (arg,), exc)
+
+
+def _bad_sequences(good, wrong_item):
+    yield "str", "abc", TypeError
+    yield "generator", (x for x in good), TypeError
+    yield "set", {1}, TypeError
+    yield "dict", {}, TypeError
+    yield "int", 5, TypeError
+    yield "wrong item last", good + [wrong_item], TypeError
+    yield "int item", [5], TypeError
+    yield "wrong item in seq", Seq(good + [wrong_item]), TypeError
+    yield "failing iteration", FailingSequence(good), RuntimeError
+    yield "failing len", FailingSequence(good, fail_len=True), RuntimeError
+
+
+def _sorn_desc_ops():
+    d = SornIdDesc.from_parts(1700000000000, 5, 7)
+    yield Op("SornIdDesc()", SornIdDesc, (5,))
+    yield Op("SornIdDesc.__new__", SornIdDesc.__new__, (SornIdDesc, 5))
+    yield Op("SornIdDesc negative", SornIdDesc, (-1,), ValueError)
+    yield Op("SornIdDesc overflow", SornIdDesc, (2**63,), OverflowError)
+    yield Op("SornIdDesc float", SornIdDesc, (1.0,), TypeError)
+    yield from _text_ops(SornIdDesc, "42", [("long", LONG), ("negative", "-1")])
+    yield Op("SornIdDesc.from_parts", SornIdDesc.from_parts, (1700000000000, 5, 7))
+    yield Op("SornIdDesc.from_parts kw", SornIdDesc.from_parts,
+             kwargs={"timestamp_ms": 1, "node_id": 2, "sequence": 3})
+    for label, args, exc in [
+        ("timestamp", (2**41, 0, 0), ValueError),
+        ("node", (0, 512, 0), ValueError),
+        ("sequence", (0, 0, 8192), ValueError),
+        ("negative", (-1, 0, 0), OverflowError),
+        ("wide node", (0, 65536, 0), OverflowError),
+        ("wide timestamp", (2**64, 0, 0), OverflowError),
+        ("str", (0, "0", 0), TypeError),
+        ("missing", (0, 0), TypeError),
+    ]:
+        yield Op(f"SornIdDesc.from_parts {label}", SornIdDesc.from_parts, args, exc)
+    yield Op("SornIdDesc.as_int", d.as_int)
+    yield from _value_ops("SornIdDesc", d, SornIdDesc(5), ["timestamp_ms", "node_id", "sequence"])
+
+
+BAD_QUIB_TEXTS = [
+    ("long", LONG),
+    ("version", "00000000-0000-4000-8000-000000000000"),
+    ("variant", "00000000-0000-8000-c000-000000000000"),
+    ("hyphen", "00000000-0000-8000-8000_000000000000"),
+    ("non-ascii", "00000000-0000-8000-8000-00000000000é"),
+    ("upper urn", "URN:UUID:" + Q0),
+]
+
+
+def _quib_ops():
+    q = QuibId.from_str(QN)
+    for form in (Q0.replace("-", ""), "{" + Q0 + "}", "urn:uuid:" + Q0, Q0.upper()):
+        yield Op(f"QuibId.from_str {form[:6]}", QuibId.from_str, (form,))
+    yield from _text_ops(QuibId, QN, BAD_QUIB_TEXTS)
+    yield Op("QuibId()", QuibId, (), TypeError)
+    yield Op("QuibId.to_uuid", q.to_uuid, weight=4)
+    yield from _value_ops("QuibId", q, QuibId.from_str(Q0),
+                          ["timestamp", "precision", "node_id", "sequence", "timestamp_micros"])
+    if hasattr(QuibId, "batch_to_sornids"):
+        ok = [_quib(1700000000000 + i % 7, i % 5, i) for i in range(40)]
+        crowded = [_quib(1700000000000, 5, i % 65536) for i in range(8193)]
+        failing = [
+            ("node", ok + [_quib(1, 512)]),
+            ("timestamp", [_quib(2**41, 0)] + ok),
+            ("crowded", crowded),
+        ]
+        for label, arg in [("list", ok), ("tuple", tuple(ok)), ("seq", Seq(ok)), ("empty", [])]:
+            yield Op(f"QuibId.batch_to_sornids {label}", QuibId.batch_to_sornids, (arg,))
+            yield Op(f"QuibId.check_sornid_convertibility {label}",
+                     QuibId.check_sornid_convertibility, (arg,))
+        for label, arg in failing:
+            weight = 400 if label == "crowded" else 1
+            yield Op(f"QuibId.batch_to_sornids {label}", QuibId.batch_to_sornids, (arg,),
+                     ValueError, weight)
+            yield Op(f"QuibId.check_sornid_convertibility {label}",
+                     QuibId.check_sornid_convertibility, (arg,), None, weight)
+        for fn in (QuibId.batch_to_sornids, QuibId.check_sornid_convertibility):
+            for label, arg, exc in _bad_sequences(ok, QuibIdDesc.from_str(Q0)):
+                yield Op(f"QuibId.{fn.__name__} {label}", fn, (arg,), exc)
+
+
+def _quib_desc_ops():
+    d = QuibIdDesc.from_parts(1700000000000000000, "ns", 5, 7)
+    yield from _text_ops(QuibIdDesc, QN, BAD_QUIB_TEXTS)
+    yield Op("QuibIdDesc()", QuibIdDesc, (), TypeError)
+    yield Op("QuibIdDesc.from_parts", QuibIdDesc.from_parts, (2**89 - 1, "femtoseconds", 1, 2))
+    yield Op("QuibIdDesc.from_parts kw", QuibIdDesc.from_parts,
+             kwargs={"timestamp": 1, "precision": "us", "node_id": 2, "sequence": 3})
+    for label, args, exc in [
+        ("precision", (0, "Femto\t\u0301\"" + LONG, 0, 0), ValueError),
+        ("timestamp", (2**89, "us", 0, 0), ValueError),
+        ("node", (0, "us", 32768, 0), ValueError),
+        ("negative", (-1, "us", 0, 0), OverflowError),
+        ("wide", (2**128, "us", 0, 0), OverflowError),
+        ("wide sequence", (0, "us", 0, 65536), OverflowError),
+        ("precision type", (0, b"us", 0, 0), TypeError),
+        ("precision surrogate", (0, SURROGATE, 0, 0), UnicodeEncodeError),
+        ("timestamp type", ("0", "us", 0, 0), TypeError),
+    ]:
+        yield Op(f"QuibIdDesc.from_parts {label}", QuibIdDesc.from_parts, args, exc)
+    yield Op("QuibIdDesc.to_uuid", d.to_uuid, weight=4)
+    yield from _value_ops("QuibIdDesc", d, QuibIdDesc.from_str(Q0),
+                          ["timestamp", "precision", "node_id", "sequence"])
+
+
+def _mssql_ops():
+    install = getattr(mssql_schema, "mssql_install_autofill_trigger_for_table", None)
+    drop = getattr(mssql_schema, "mssql_drop_autofill_trigger_for_table", None)
+    if install is None or drop is None:
+        return
+    pairs = [("id", "id_desc"), ("parent_id", "parent_id_desc")]
+    yield Op("mssql install sorn", install, ("orders", pairs, "sorn"))
+    yield Op("mssql install quib tuple", install, ("orders", tuple(pairs), "quib"))
+    yield Op("mssql install seq", install, ("orders", Seq(pairs), "quib"))
+    for label, args, exc in [
+        ("kind", ("orders", pairs, "Sorn" + LONG), ValueError),
+        ("table", ("dbo." + LONG, pairs, "sorn"), ValueError),
+        ("column", ("orders", pairs + [("a", "1" + LONG + "\u0301\x07")], "sorn"), ValueError),
+        ("empty pairs", ("orders", [], "sorn"), panic_type()),
+        ("empty pairs bad table", ("1x", [], "quib"), panic_type()),
+        ("pair length", ("orders", [("a", "b", "c")], "sorn"), ValueError),
+        ("pair item", ("orders", [("a", 5)], "sorn"), TypeError),
+        ("pair list", ("orders", [["a", "b"]], "sorn"), TypeError),
+        ("pairs str", ("orders", "ab", "sorn"), TypeError),
+        ("pairs generator", ("orders", (p for p in pairs), "sorn"), TypeError),
+        ("pairs failing", ("orders", FailingSequence(pairs), "sorn"), RuntimeError),
+        ("table type", (b"orders", pairs, "sorn"), TypeError),
+        ("kind type", ("orders", pairs, None), TypeError),
+        ("surrogate", ("orders", [(SURROGATE, "b")], "sorn"), UnicodeEncodeError),
+    ]:
+        yield Op(f"mssql install {label}", install, args, exc)
+    yield Op("mssql drop", drop, ("orders",))
+    yield Op("mssql drop kw", drop, kwargs={"table": "orders"})
+    yield Op("mssql drop bad", drop, ("naïve " + LONG,), ValueError)
+    yield Op("mssql drop type", drop, (5,), TypeError)
+
+
+def all_ops():
+    ops = []
+    for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops):
+        ops.extend(group())
+    return ops
+
+
+def outcome(op):
+    """What a call gives, in a form two threads can compare: the result's
+    text or the exception's type and message."""
+    try:
+        r = op.call()
+    except BaseException as e:  # noqa: BLE001 - PanicException included
+        return ("raises", type(e).__name__, str(e))
+    return ("returns", type(r).__name__, repr(r))
+
+
+
+def repeat(op, n):
+    """Calls `op` n times, each call checked to end as the op says."""
+    for _ in range(n):
+        if op.raises is None:
+            op.call()
+            continue
+        try:
+            op.call()
+        except op.raises:
+            pass
+        else:
+            raise AssertionError(f"{op.name}: no {op.raises.__name__}")
