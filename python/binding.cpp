@@ -206,8 +206,8 @@ PyObject* new_int_u128(u128 value) {
     if (hi == 0) return PyLong_FromUnsignedLongLong(lo);
     // One conversion from 16 little-endian bytes, allocating only the result.
     unsigned char bytes[16];
-    for (int i = 0; i < 16; ++i) {
-        bytes[i] = static_cast<unsigned char>(value);
+    for (unsigned char& byte : bytes) {
+        byte = static_cast<unsigned char>(value);
         value >>= 8;
     }
 #if PY_VERSION_HEX >= 0x030D0000

@@ -118,10 +118,12 @@ bool visit_sequence_unguarded(PyObject* seq, const char* fname, const char* arg,
     }
     Py_ssize_t hint = PyObject_LengthHint(seq, 0);
     if (hint < 0) return false;
+    // The length is only a capacity hint: one that cannot be reserved is
+    // ignored, and the items decide.
     try {
         reserve(static_cast<std::size_t>(hint));
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
+    } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch)
+    } catch (const std::length_error&) {  // NOLINT(bugprone-empty-catch)
     }
     Ref iter(PyObject_GetIter(seq));
     if (!iter) return false;
@@ -137,8 +139,8 @@ bool visit_sequence(PyObject* seq, const char* fname, const char* arg, Reserve r
                     Visit visit) noexcept {
     try {
         return visit_sequence_unguarded(seq, fname, arg, reserve, visit);
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
+    } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): MemoryError below
+    } catch (const std::length_error&) {  // NOLINT(bugprone-empty-catch): MemoryError below
     }
     PyErr_NoMemory();
     return false;

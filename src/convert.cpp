@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <type_traits>
 
 #include "panic.hpp"
@@ -181,8 +182,7 @@ ConversionError first_overflowing_group(std::span<const QuibId> ids,
     for (const QuibId& id : ids) {
         const Squashed s = squash(id);
         const std::int64_t base = group_base(static_cast<std::uint64_t>(s.timestamp_ms), s.node_id);
-        auto it = std::lower_bound(oversized.begin(), oversized.end(), base,
-                                   [](const GroupCount& g, std::int64_t b) { return g.base < b; });
+        auto it = std::ranges::lower_bound(oversized, base, std::less<>{}, &GroupCount::base);
         if (it != oversized.end() && it->base == base) {
             return {ConversionError::SequenceOverflow{base_timestamp(base), base_node(base),
                                                       it->count, kSornGroupMax}};
