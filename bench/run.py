@@ -241,9 +241,9 @@ def build_floor():
             subprocess.run(cmd, check=True, capture_output=True)
         except (OSError, subprocess.CalledProcessError) as exc:
             return None, f"cannot compile bench/floor.c ({exc})"
-    spec = importlib.util.spec_from_file_location("_bench_floor", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_bench_floor", target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module, ""
 
 

@@ -32,9 +32,9 @@ def test_submodule_is_attribute_only():
 
 
 def test_submodule_is_fresh_per_execution_types_are_shared():
-    spec = importlib.util.find_spec("_sornquibid")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    found = importlib.util.find_spec("_sornquibid")
+    other = importlib.util.module_from_spec(found)
+    found.loader.exec_module(other)
     assert other is not _sornquibid
     assert other.mssql_schema is not _sornquibid.mssql_schema
     assert other.SornId is SornId
