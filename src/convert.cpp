@@ -132,7 +132,8 @@ struct VaryingBits {
 VaryingBits varying_bits(const std::vector<QuibSornPair>& pairs) noexcept {
     VaryingBits v;
     if (pairs.empty()) return v;
-    const std::uint64_t h0 = load_be64(pairs[0].quib.bytes), l0 = load_be64(pairs[0].quib.bytes + 8);
+    const std::uint64_t h0 = load_be64(pairs[0].quib.bytes);
+    const std::uint64_t l0 = load_be64(pairs[0].quib.bytes + 8);
     const auto s0 = static_cast<std::uint64_t>(pairs[0].sorn.value);
     for (const QuibSornPair& p : pairs) {
         v.quib_high |= load_be64(p.quib.bytes) ^ h0;
@@ -145,8 +146,8 @@ VaryingBits varying_bits(const std::vector<QuibSornPair>& pairs) noexcept {
 // Pairs by group base (held in the SornId slot), then QuibId.
 void sort_by_group(std::vector<QuibSornPair>& pairs, const VaryingBits& v) {
     radix_sort(
-        pairs.data(), pairs.data() + pairs.size(), first_varying_byte(v.sorn, v.quib_high, v.quib_low),
-        24,
+        pairs.data(), pairs.data() + pairs.size(),
+        first_varying_byte(v.sorn, v.quib_high, v.quib_low), 24,
         [](const QuibSornPair& p, unsigned d) {
             return d < 8 ? byte_of(p.sorn.value, d) : unsigned{p.quib.bytes[d - 8]};
         },
@@ -242,7 +243,8 @@ bool number_in_quib_order(std::vector<QuibSornPair>& pairs) {
                 NodeCount& c = counts[node_id];
                 if (!c.used || c.timestamp_ms != timestamp_ms) c = {timestamp_ms, 0, true};
                 if (c.count == kSornGroupMax) return false;
-                auto v = pack_sorn_fields(timestamp_ms, node_id, static_cast<std::uint16_t>(c.count++));
+                auto v = pack_sorn_fields(timestamp_ms, node_id,
+                                          static_cast<std::uint16_t>(c.count++));
                 if (!v) return false;
                 p.sorn.value = *v;
             }
@@ -281,7 +283,8 @@ std::expected<void, ConversionError> number_by_group(std::span<const QuibId> ids
         });
     if (!oversized.empty()) return std::unexpected(first_overflowing_group(ids, oversized));
     if (!construction) {
-        return std::unexpected(ConversionError{ConversionError::Construction{construction.error()}});
+        using E = ConversionError;
+        return std::unexpected(E{E::Construction{construction.error()}});
     }
     return {};
 }
@@ -425,9 +428,10 @@ std::expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
             {id, SornId{group_base(static_cast<std::uint64_t>(s.timestamp_ms), s.node_id)}});
     }
 
-    // Bring equal QuibIds together; their bases are equal too. Then number
-    // each group in that order, or, when that order cannot do it, number the
-    // groups on their own and sort by QuibId afterwards.
+    // Sort into the output order (equal QuibIds have equal bases, so the
+    // order among them does not matter yet) and number each group in that
+    // order. When that cannot be done without moving the pairs, bring each
+    // group together instead, number it, and sort by QuibId again.
     sort_by_quib(out, varying_bits(out));
     if (number_in_quib_order(out)) return out;
     for (QuibSornPair& p : out) p.sorn.value &= ~std::int64_t{kSornMaxSequence};
@@ -452,7 +456,8 @@ std::vector<ConversionConflict> check_sornid_convertibility(std::span<const Quib
         } else if (s.timestamp_ms > kSornMaxTimestamp) {
             timestamps.push_back({s.timestamp_ms, i});
         } else {
-            groups.push_back({group_base(static_cast<std::uint64_t>(s.timestamp_ms), s.node_id), i});
+            const auto timestamp_ms = static_cast<std::uint64_t>(s.timestamp_ms);
+            groups.push_back({group_base(timestamp_ms, s.node_id), i});
         }
     }
     std::vector<ConversionConflict> out;
