@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -118,10 +119,14 @@ bool visit_sequence_unguarded(PyObject* seq, const char* fname, const char* arg,
     }
     Py_ssize_t hint = PyObject_LengthHint(seq, 0);
     if (hint < 0) return false;
-    // The length is only a capacity hint: one that cannot be reserved is
-    // ignored, and the items decide.
+    // The length is only a capacity hint, and only its first items are
+    // reserved on its word: an allocation of whatever a __len__ claims could
+    // succeed untouched, or end the process under an allocator that aborts
+    // on huge requests. One that cannot be reserved is ignored; the items
+    // decide.
+    constexpr std::size_t kMaxHinted = std::size_t{1} << 16;
     try {
-        reserve(static_cast<std::size_t>(hint));
+        reserve(std::min(static_cast<std::size_t>(hint), kMaxHinted));
     } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch)
     } catch (const std::length_error&) {  // NOLINT(bugprone-empty-catch)
     }

@@ -10,14 +10,13 @@ import tracemalloc
 
 import pytest
 
-from conftest import run_python
+from conftest import SANITIZED, run_python
 from ops_catalog import all_ops, repeat
 
 import _sornquibid
 
 ROUNDS = 1500
 OPS = all_ops()
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def _watched(op):
@@ -110,3 +109,33 @@ def test_panic_path_of_the_generation_precision_is_flat():
     """)
     grown = int(run_python(code, env_updates={"QUIBID_PRECISION": "x" * 300}))
     assert grown < 20000
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer maps its own shadow memory")
+def test_a_claimed_length_is_not_reserved_on_its_word():
+    # A __len__ may claim anything. 2**28 items would be gigabytes that an
+    # allocator could hand out untouched, or refuse by ending the process.
+    code = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from ops_catalog import Seq
+        from _sornquibid import QuibId, SornId, mssql_schema
+
+        class Liar(Seq):
+            def __len__(self):
+                return 2**28
+
+        def peak():
+            with open("/proc/self/status") as f:
+                return next(int(l.split()[1]) for l in f if l.startswith("VmPeak"))
+
+        start = peak()
+        s = SornId(5)
+        q = SornId.batch_to_quibids([s])[0][1]
+        SornId.batch_to_quibids(Liar([s]))
+        QuibId.batch_to_sornids(Liar([q]))
+        QuibId.check_sornid_convertibility(Liar([q]))
+        mssql_schema.mssql_install_autofill_trigger_for_table("t", Liar([("a", "b")]), "sorn")
+        print(peak() - start)
+    """)
+    assert int(run_python(code)) < 256 << 10  # kB

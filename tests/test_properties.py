@@ -23,7 +23,7 @@ needs_convert = pytest.mark.skipif(not hasattr(SornId, "batch_to_quibids"), reas
 
 
 def quib(t, p, n, s):
-    return QuibId.from_str(model.quib_text(model.pack_quib(t, model.PRECISIONS.index(p), n, s)))
+    return QuibId.from_str(model.quib_text(model.pack(t, p, n, s)))
 
 
 @given(ms, node9, seq13)
@@ -66,10 +66,10 @@ def test_quib_desc_orders_newest_first_within_a_precision(p, fields):
 
 # Identifiers around the conversion limits: few distinct milliseconds and
 # node ids so that groups form, and fields just past each limit.
+UNITS = model.convert_model.UNITS_PER_MS
 edge_quib = st.builds(
-    lambda p, base, sub, n, s: quib(min(base * model.UNITS_PER_MS[p] + sub % model.UNITS_PER_MS[p], 2**89 - 1),
-                                    model.PRECISIONS[p], n, s),
-    st.integers(0, 3), st.sampled_from([0, 1, 1700000000000, 2**41 - 1, 2**41, 2**70]),
+    lambda p, base, sub, n, s: quib(min(base * UNITS[p] + sub % UNITS[p], 2**89 - 1), p, n, s),
+    precision, st.sampled_from([0, 1, 1700000000000, 2**41 - 1, 2**41, 2**70]),
     st.integers(0, 10**12), st.sampled_from([0, 5, 511, 512, 32767]), seq16)
 
 

@@ -5,11 +5,16 @@ Every function returns the value the extension must produce, or raises
 Written from the documented behaviour alone, in the plainest Python, so that
 it can be trusted where the C++ is fast.
 """
+import os
 import re
+import sys
 import unicodedata
-from collections import defaultdict
 
 import regex
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import convert_model  # noqa: E402
+from quib_layout import pack, text as quib_text, unpack  # noqa: E402,F401
 
 
 class Refused(Exception):
@@ -57,7 +62,6 @@ def pack_sorn(ms, node, seq):
 
 PRECISIONS = ["us", "ns", "ps", "fs"]
 LONG_NAMES = ["microseconds", "nanoseconds", "picoseconds", "femtoseconds"]
-UNITS_PER_MS = [10**3, 10**6, 10**9, 10**12]
 QUIB_DESC_MASK = 0xFFFFFFFFFFFF0FFF0FFFFFFF8000FFFF
 _HEX = "0123456789abcdefABCDEF"
 
@@ -83,26 +87,10 @@ def parse_quib(text):
     return v
 
 
-def quib_text(v):
-    h = f"{v:032x}"
-    return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
-
-
-def quib_fields(v):
-    """(timestamp, precision code, node id, sequence) of an ascending value."""
-    t = (v >> 80) << 41 | ((v >> 64) & 0xFFF) << 29 | (v >> 31) & 0x1FFFFFFF
-    return t, (v >> 60) & 3, (v >> 16) & 0x7FFF, v & 0xFFFF
-
-
-def pack_quib(t, p, node, seq):
-    return ((t >> 41) << 80 | 8 << 76 | ((t >> 29) & 0xFFF) << 64 | 2 << 62 | p << 60
-            | (t & 0x1FFFFFFF) << 31 | node << 16 | seq)
-
-
 def parse_precision(text):
-    for code, (short, long) in enumerate(zip(PRECISIONS, LONG_NAMES)):
+    for short, long in zip(PRECISIONS, LONG_NAMES):
         if text in (short, long):
-            return code
+            return short
     tail = "; expected one of: microseconds/us, nanoseconds/ns, picoseconds/ps, femtoseconds/fs"
     raise Refused("unknown precision",
                   re.escape("unknown precision ") + debug_quoted_pattern(text) + re.escape(tail))
@@ -115,7 +103,7 @@ def quib_desc_from_parts(t, precision_text, node, seq):
         raise Refused(f"timestamp {t} exceeds 89-bit limit")
     if node >= 2**15:
         raise Refused(f"node_id {node} exceeds 15-bit limit")
-    return pack_quib(t, p, node, seq) ^ QUIB_DESC_MASK
+    return pack(t, p, node, seq) ^ QUIB_DESC_MASK
 
 
 # -- debug-quoted text -------------------------------------------------------
@@ -186,6 +174,11 @@ def install_script(table, pairs, kind):
         f"    SET t.{dst} = CASE WHEN t.{src} IS NULL THEN NULL ELSE dbo.{FLIP[kind]}(t.{src}) END\n"
         f"    FROM {table} AS t\n"
         f"    WHERE t.{src} IN (SELECT {src} FROM inserted WHERE {src} IS NOT NULL);\n"
+        # and clears the destination of written rows whose source is NULL
+        f"    UPDATE t\n"
+        f"    SET t.{dst} = NULL\n"
+        f"    FROM {table} AS t\n"
+        f"    WHERE t.{src} IS NULL AND t.{dst} IN (SELECT {dst} FROM inserted WHERE {src} IS NULL);\n"
         for src, dst in pairs)
     return (f"CREATE OR ALTER TRIGGER {trigger}\nON {table}\nAFTER INSERT, UPDATE\nAS\nBEGIN\n"
             f"    SET NOCOUNT ON;\n{body}END;\nGO\n"
@@ -203,75 +196,11 @@ class EmptyPairs(Exception):
     """PanicException "at least one ColumnPair required"."""
 
 
-# -- conversions -------------------------------------------------------------
-
-MAX_MS = 2**41 - 1
-MAX_GROUP = 8192
-
-
-def sorn_to_quib(values, precision):
-    """SornId.batch_to_quibids: (sorn, quib) pairs in input order."""
-    out = []
-    for v in values:
-        ms, node, seq = sorn_fields(v)
-        out.append((v, pack_quib(ms * UNITS_PER_MS[precision], precision, node, seq)))
-    return out
-
-
-def squash(v):
-    t, p, node, _ = quib_fields(v)
-    return t // UNITS_PER_MS[p], node
-
+# -- conversions: the conversion tests' model, shared ---------------------
 
 def quib_to_sorn(values):
-    """QuibId.batch_to_sornids: the sorted pairs, or raises Refused.
-
-    Which overflowing group is reported, when several overflow, is left open;
-    the Refused then matches the message of any of them.
-    """
-    groups = defaultdict(list)
-    for v in values:
-        ms, node = squash(v)
-        if node > 511:
-            raise Refused(f"node_id {node} exceeds SornId max (511)")
-        if ms > MAX_MS:
-            raise Refused(f"timestamp {ms} exceeds SornId max ({MAX_MS} ms)")
-        groups[ms, node].append(v)
-    crowded = [
-        f"{len(g)} IDs share (timestamp_ms={ms}, node_id={node}) after squashing, "
-        f"exceeding sequence max {MAX_GROUP}"
-        for (ms, node), g in groups.items() if len(g) > MAX_GROUP
-    ]
-    if crowded:
-        raise Refused(crowded[0], "|".join(map(re.escape, crowded)))
-    out = []
-    for (ms, node), g in groups.items():
-        for k, v in enumerate(sorted(g)):
-            out.append((v, ms << 22 | node << 13 | k))
-    return sorted(out)
-
-
-def conflicts(values):
-    """QuibId.check_sornid_convertibility as three lists of lines, one per
-    kind in the order they must appear; within a kind the order is open."""
-    nodes, stamps, groups = defaultdict(list), defaultdict(list), defaultdict(list)
-    for v in values:
-        ms, node = squash(v)
-        if node > 511:
-            nodes[node].append(v)
-        elif ms > MAX_MS:
-            stamps[ms % 2**64].append(v)
-        else:
-            groups[ms, node].append(v)
-
-    def line(kind, ids):
-        listed = ", ".join(f"QuibId({quib_text(v)})" for v in ids)
-        return f"ConversionConflict {{ kind: {kind}, quib_ids: [{listed}] }}"
-
-    return [
-        [line(f"NodeIdOverflow {{ node_id: {n} }}", ids) for n, ids in nodes.items()],
-        [line(f"TimestampOverflow {{ timestamp_ms: {ms} }}", ids) for ms, ids in stamps.items()],
-        [line(f"SequenceOverflow {{ timestamp_ms: {ms}, node_id: {n}, count: {len(ids)}, "
-              f"max: {MAX_GROUP} }}", ids)
-         for (ms, n), ids in groups.items() if len(ids) > MAX_GROUP],
-    ]
+    """QuibId.batch_to_sornids: the sorted pairs, or raises Refused."""
+    out = convert_model.batch_to_sornids(values)
+    if isinstance(out, str):
+        raise Refused(out)
+    return out
