@@ -255,10 +255,10 @@ bool number_in_quib_order(std::vector<QuibSornPair>& pairs) {
 // Numbers pairs sorted by group base, then QuibId: the k-th pair of a group
 // gets sequence k. Fails on the first-appearing group of more than
 // kSornGroupMax, or when assembling a SornId fails.
-std::expected<void, ConversionError> number_by_group(std::span<const QuibId> ids,
+expected<void, ConversionError> number_by_group(std::span<const QuibId> ids,
                                                      std::vector<QuibSornPair>& pairs) {
     std::vector<GroupCount> oversized;
-    std::expected<void, Error> construction;
+    expected<void, Error> construction;
     for_each_run(
         pairs.begin(), pairs.end(),
         [](const QuibSornPair& a, const QuibSornPair& b) { return a.sorn.value == b.sorn.value; },
@@ -275,16 +275,16 @@ std::expected<void, ConversionError> number_by_group(std::span<const QuibId> ids
             for (std::size_t k = 0; k < count; ++k) {
                 auto v = pack_sorn_fields(timestamp_ms, node_id, static_cast<std::uint16_t>(k));
                 if (!v) {
-                    construction = std::unexpected(v.error());
+                    construction = unexpected(v.error());
                     return;
                 }
                 b[static_cast<std::ptrdiff_t>(k)].sorn.value = *v;
             }
         });
-    if (!oversized.empty()) return std::unexpected(first_overflowing_group(ids, oversized));
+    if (!oversized.empty()) return unexpected(first_overflowing_group(ids, oversized));
     if (!construction) {
         using E = ConversionError;
-        return std::unexpected(E{E::Construction{construction.error()}});
+        return unexpected(E{E::Construction{construction.error()}});
     }
     return {};
 }
@@ -409,7 +409,7 @@ std::vector<SornQuibPair> batch_to_quibids(std::span<const SornId> ids) {
     return out;
 }
 
-std::expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
+expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
     std::span<const QuibId> ids) {
     using E = ConversionError;
     // Squash in input order; until numbering, each pair's SornId holds the
@@ -419,10 +419,10 @@ std::expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
     for (const QuibId& id : ids) {
         const Squashed s = squash(id);
         if (s.node_id > kSornMaxNode) {
-            return std::unexpected(E{E::NodeIdOverflow{s.node_id, kSornMaxNode}});
+            return unexpected(E{E::NodeIdOverflow{s.node_id, kSornMaxNode}});
         }
         if (s.timestamp_ms > kSornMaxTimestamp) {
-            return std::unexpected(E{E::TimestampOverflow{s.timestamp_ms, kSornMaxTimestamp}});
+            return unexpected(E{E::TimestampOverflow{s.timestamp_ms, kSornMaxTimestamp}});
         }
         out.push_back(
             {id, SornId{group_base(static_cast<std::uint64_t>(s.timestamp_ms), s.node_id)}});
@@ -438,7 +438,7 @@ std::expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
     const VaryingBits varying = varying_bits(out);
     sort_by_group(out, varying);
     if (auto numbered = number_by_group(ids, out); !numbered) {
-        return std::unexpected(numbered.error());
+        return unexpected(numbered.error());
     }
     sort_by_quib(out, varying);
     return out;

@@ -16,7 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
+#include "compat.hpp"
 #include <span>
 #include <string>
 #include <variant>
@@ -144,7 +144,7 @@ std::vector<SornQuibPair> batch_to_quibids(std::span<const SornId> ids);
 // follow in ascending SornId order. The first problem met decides the
 // error: per identifier in input order the node id, then the timestamp;
 // after the whole input, the first-appearing group of more than 8192.
-std::expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
+expected<std::vector<QuibSornPair>, ConversionError> batch_to_sornids(
     std::span<const QuibId> ids);
 
 // Every problem batch_to_sornids could meet: all node-id conflicts, then all

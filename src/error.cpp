@@ -9,6 +9,8 @@ template <class... F>
 struct Overload : F... {
     using F::operator()...;
 };
+template <class... F>
+Overload(F...) -> Overload<F...>;  // Clang before 17 deduces no aggregate
 
 std::string range_text(const char* field, const std::string& value, unsigned bits) {
     return std::string(field) + " " + value + " exceeds " + std::to_string(bits) + "-bit limit";

@@ -307,16 +307,16 @@ std::string_view flip_function_name(IdKind kind) noexcept {
     return kind == IdKind::Quib ? "quibid_to_desc" : "sornid_to_desc";
 }
 
-std::expected<std::string, SharedSchemaError> install_autofill_trigger_for_table_mssql(
+expected<std::string, SharedSchemaError> install_autofill_trigger_for_table_mssql(
     std::string_view table, std::span<const ColumnPair> pairs, IdKind kind) {
     if (pairs.empty()) panic("at least one ColumnPair required");
-    if (auto ok = validate_ident(table); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = validate_ident(table); !ok) return unexpected(std::move(ok.error()));
     for (const ColumnPair& pair : pairs) {
         if (auto ok = validate_ident(pair.src_col); !ok) {
-            return std::unexpected(std::move(ok.error()));
+            return unexpected(std::move(ok.error()));
         }
         if (auto ok = validate_ident(pair.dst_col); !ok) {
-            return std::unexpected(std::move(ok.error()));
+            return unexpected(std::move(ok.error()));
         }
     }
 
@@ -338,9 +338,9 @@ std::expected<std::string, SharedSchemaError> install_autofill_trigger_for_table
     return out;
 }
 
-std::expected<std::string, SharedSchemaError> drop_autofill_trigger_for_table_mssql(
+expected<std::string, SharedSchemaError> drop_autofill_trigger_for_table_mssql(
     std::string_view table) {
-    if (auto ok = validate_ident(table); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = validate_ident(table); !ok) return unexpected(std::move(ok.error()));
     const std::string trigger = trigger_name(table);
     std::string out = "IF OBJECT_ID(N'";
     out += trigger;

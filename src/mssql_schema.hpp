@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
+#include "compat.hpp"
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,11 +31,11 @@ std::string_view flip_function_name(IdKind kind) noexcept;
 // (Panic otherwise, before any name is looked at); then the table and each
 // pair's source and destination are validated, in that order, and the first
 // refusal is returned.
-std::expected<std::string, SharedSchemaError> install_autofill_trigger_for_table_mssql(
+expected<std::string, SharedSchemaError> install_autofill_trigger_for_table_mssql(
     std::string_view table, std::span<const ColumnPair> pairs, IdKind kind);
 
 // The script that drops the table's autofill trigger if it exists.
-std::expected<std::string, SharedSchemaError> drop_autofill_trigger_for_table_mssql(
+expected<std::string, SharedSchemaError> drop_autofill_trigger_for_table_mssql(
     std::string_view table);
 
 // The T-SQL scripts, UTF-8, each ending with "GO" and one line feed.

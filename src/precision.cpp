@@ -44,11 +44,11 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
     return true;
 }
 
-std::expected<Precision, std::string> precision_from_environment_value(const char* value) {
+expected<Precision, std::string> precision_from_environment_value(const char* value) {
     if (value == nullptr) return Precision::Nanoseconds;
     std::string_view text(value, std::strlen(value));
     if (!is_valid_utf8(text)) {
-        return std::unexpected(std::string("QUIBID_PRECISION is set but not valid UTF-8"));
+        return unexpected(std::string("QUIBID_PRECISION is set but not valid UTF-8"));
     }
     for (unsigned c = 0; c < 4; ++c) {
         if (text == short_text(precision_from_code(c))) return precision_from_code(c);
@@ -56,10 +56,10 @@ std::expected<Precision, std::string> precision_from_environment_value(const cha
     std::string message = "QUIBID_PRECISION must be one of: us, ns, ps, fs (got '";
     message.append(text);
     message.append("')");
-    return std::unexpected(std::move(message));
+    return unexpected(std::move(message));
 }
 
-std::expected<Precision, std::string> try_generation_precision() {
+expected<Precision, std::string> try_generation_precision() {
     return precision_from_environment_value(std::getenv("QUIBID_PRECISION"));
 }
 
@@ -90,7 +90,7 @@ Precision generation_precision() {
     return *read;
 }
 
-std::expected<Precision, std::string> parse_precision_argument(std::string_view text) {
+expected<Precision, std::string> parse_precision_argument(std::string_view text) {
     for (unsigned c = 0; c < 4; ++c) {
         Precision p = precision_from_code(c);
         if (text == short_text(p) || text == long_name(p)) return p;
@@ -99,7 +99,7 @@ std::expected<Precision, std::string> parse_precision_argument(std::string_view 
     message.append(debug_quoted(text));
     message.append(
         "; expected one of: microseconds/us, nanoseconds/ns, picoseconds/ps, femtoseconds/fs");
-    return std::unexpected(std::move(message));
+    return unexpected(std::move(message));
 }
 
 }  // namespace sornquibid

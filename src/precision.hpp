@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
+#include "compat.hpp"
 #include <string>
 #include <string_view>
 
@@ -55,12 +55,12 @@ constexpr std::uint64_t micros_divisor(Precision p) noexcept {
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
 // Judges a value of QUIBID_PRECISION; null means the variable is absent.
-std::expected<Precision, std::string> precision_from_environment_value(const char* value);
+expected<Precision, std::string> precision_from_environment_value(const char* value);
 
 // Reads QUIBID_PRECISION now (nothing is cached): absent gives Nanoseconds,
 // "us"/"ns"/"ps"/"fs" exactly give their precision, anything else an error
 // text.
-std::expected<Precision, std::string> try_generation_precision();
+expected<Precision, std::string> try_generation_precision();
 
 // The generation precision, read from the environment on the first
 // successful call and never again. On an unusable setting it throws Panic
@@ -69,6 +69,6 @@ Precision generation_precision();
 
 // The precision argument of QuibIdDesc.from_parts: a short text or a long
 // name, exact and case-sensitive. The error is the user-facing message.
-std::expected<Precision, std::string> parse_precision_argument(std::string_view text);
+expected<Precision, std::string> parse_precision_argument(std::string_view text);
 
 }  // namespace sornquibid

@@ -69,12 +69,12 @@ bool decode_any_form(std::string_view text, std::uint8_t (&out)[16]) noexcept {
 
 }  // namespace
 
-std::expected<void, Error> parse_quib_text(std::string_view text, std::uint8_t (&out)[16]) {
+expected<void, Error> parse_quib_text(std::string_view text, std::uint8_t (&out)[16]) {
     if (!decode_any_form(text, out)) {
-        return std::unexpected(Error{InvalidQuibIdString{std::string(text)}});
+        return unexpected(Error{InvalidQuibIdString{std::string(text)}});
     }
-    if (!has_quib_version(out)) return std::unexpected(Error{InvalidQuibIdVersion{}});
-    if (!has_quib_variant(out)) return std::unexpected(Error{InvalidQuibIdVariant{}});
+    if (!has_quib_version(out)) return unexpected(Error{InvalidQuibIdVersion{}});
+    if (!has_quib_variant(out)) return unexpected(Error{InvalidQuibIdVariant{}});
     return {};
 }
 
@@ -88,10 +88,10 @@ void format_quib_text(const std::uint8_t (&bytes)[16], char* out) noexcept {
     out[8] = out[13] = out[18] = out[23] = '-';
 }
 
-std::expected<QuibId, Error> QuibId::from_str(std::string_view text) {
+expected<QuibId, Error> QuibId::from_str(std::string_view text) {
     QuibId q;
     auto parsed = parse_quib_text(text, q.bytes);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    if (!parsed) return unexpected(std::move(parsed.error()));
     return q;
 }
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <expected>
+#include "compat.hpp"
 #include <string>
 #include <string_view>
 
@@ -63,14 +63,14 @@ constexpr bool has_quib_variant(const std::uint8_t (&bytes)[16]) noexcept {
 
 // Big-endian 64-bit load of 8 stored bytes.
 constexpr std::uint64_t load_be64(const std::uint8_t* p) noexcept {
-    if consteval {
+    if (std::is_constant_evaluated()) {
         std::uint64_t v = 0;
         for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
         return v;
     } else {
         std::uint64_t v;
         std::memcpy(&v, p, 8);
-        if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+        if constexpr (std::endian::native == std::endian::little) v = byteswap64(v);
         return v;
     }
 }
@@ -96,7 +96,7 @@ constexpr bool equal_quib_bytes(const std::uint8_t (&a)[16], const std::uint8_t 
 // 38 "{hyphenated}"; 45 "urn:uuid:hyphenated"), hex digits in either case,
 // into 16 bytes, then checks version 8 and the RFC 4122 variant, in that
 // order. Shared by QuibId and QuibIdDesc, which differ only in meaning.
-std::expected<void, Error> parse_quib_text(std::string_view text, std::uint8_t (&out)[16]);
+expected<void, Error> parse_quib_text(std::string_view text, std::uint8_t (&out)[16]);
 
 // Writes the 36-character lower-case hyphenated text of 16 bytes.
 void format_quib_text(const std::uint8_t (&bytes)[16], char* out) noexcept;
@@ -116,7 +116,7 @@ struct QuibId {
                                         std::uint16_t node_id, std::uint16_t sequence) noexcept {
         return from_value(pack_quib(timestamp, precision, node_id, sequence));
     }
-    static std::expected<QuibId, Error> from_str(std::string_view text);
+    static expected<QuibId, Error> from_str(std::string_view text);
 
     constexpr u128 value() const noexcept { return quib_bytes_value(bytes); }
 

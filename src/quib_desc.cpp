@@ -2,24 +2,24 @@
 
 namespace sornquibid {
 
-std::expected<QuibIdDesc, Error> QuibIdDesc::from_parts(u128 timestamp, Precision precision,
+expected<QuibIdDesc, Error> QuibIdDesc::from_parts(u128 timestamp, Precision precision,
                                                         std::uint16_t node_id,
                                                         std::uint16_t sequence) {
     if (timestamp > kQuibMaxTimestamp) {
-        return std::unexpected(Error{TimestampOutOfRange{timestamp, kQuibTimestampBits}});
+        return unexpected(Error{TimestampOutOfRange{timestamp, kQuibTimestampBits}});
     }
     if (node_id > kQuibMaxNode) {
-        return std::unexpected(Error{NodeIdOutOfRange{node_id, kQuibNodeBits}});
+        return unexpected(Error{NodeIdOutOfRange{node_id, kQuibNodeBits}});
     }
     QuibIdDesc d;
     store_be128(pack_quib(timestamp, precision, node_id, sequence) ^ kQuibDescMask, d.bytes);
     return d;
 }
 
-std::expected<QuibIdDesc, Error> QuibIdDesc::from_str(std::string_view text) {
+expected<QuibIdDesc, Error> QuibIdDesc::from_str(std::string_view text) {
     QuibIdDesc d;
     auto parsed = parse_quib_text(text, d.bytes);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    if (!parsed) return unexpected(std::move(parsed.error()));
     return d;
 }
 

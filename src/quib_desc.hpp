@@ -7,7 +7,7 @@
 
 #include <compare>
 #include <cstdint>
-#include <expected>
+#include "compat.hpp"
 #include <string>
 #include <string_view>
 
@@ -29,11 +29,11 @@ struct QuibIdDesc {
 
     // Checks the timestamp (89 bits), then the node id (15 bits); the
     // sequence uses all 16 bits. Stores the packed QuibId value XOR the mask.
-    static std::expected<QuibIdDesc, Error> from_parts(u128 timestamp, Precision precision,
+    static expected<QuibIdDesc, Error> from_parts(u128 timestamp, Precision precision,
                                                        std::uint16_t node_id,
                                                        std::uint16_t sequence);
     // Parses a UUID text as the descending bytes, with the QuibId checks.
-    static std::expected<QuibIdDesc, Error> from_str(std::string_view text);
+    static expected<QuibIdDesc, Error> from_str(std::string_view text);
 
     // The ascending value V = D XOR mask. The mask keeps version and variant,
     // and every QuibIdDesc was validated or packed when it was made.

@@ -25,9 +25,9 @@ std::string display(const SharedSchemaError& error) {
     return "invalid SQL identifier: " + debug_quoted(error.ident);
 }
 
-std::expected<void, SharedSchemaError> validate_ident(std::string_view ident) {
+expected<void, SharedSchemaError> validate_ident(std::string_view ident) {
     if (acceptable(ident)) return {};
-    return std::unexpected(SharedSchemaError{std::string(ident)});
+    return unexpected(SharedSchemaError{std::string(ident)});
 }
 
 }  // namespace sornquibid

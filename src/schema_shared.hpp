@@ -2,7 +2,7 @@
 // into generated SQL: plain ASCII words of at most 63 characters.
 #pragma once
 
-#include <expected>
+#include "compat.hpp"
 #include <string>
 #include <string_view>
 
@@ -19,6 +19,6 @@ std::string display(const SharedSchemaError& error);
 
 // Accepts one ASCII letter or underscore followed by 0 to 62 ASCII letters,
 // digits or underscores; refuses everything else with the same error.
-std::expected<void, SharedSchemaError> validate_ident(std::string_view ident);
+expected<void, SharedSchemaError> validate_ident(std::string_view ident);
 
 }  // namespace sornquibid

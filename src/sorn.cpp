@@ -36,36 +36,36 @@ std::size_t format_decimal_u63(std::int64_t value, char* buf) noexcept {
     return n;
 }
 
-std::expected<std::int64_t, Error> pack_sorn_fields(std::uint64_t timestamp_ms,
+expected<std::int64_t, Error> pack_sorn_fields(std::uint64_t timestamp_ms,
                                                     std::uint16_t node_id,
                                                     std::uint16_t sequence) {
     if (timestamp_ms > kSornMaxTimestamp)
-        return std::unexpected(Error{TimestampOutOfRange{timestamp_ms, kSornTimestampBits}});
+        return unexpected(Error{TimestampOutOfRange{timestamp_ms, kSornTimestampBits}});
     if (node_id > kSornMaxNode)
-        return std::unexpected(Error{NodeIdOutOfRange{node_id, kSornNodeBits}});
+        return unexpected(Error{NodeIdOutOfRange{node_id, kSornNodeBits}});
     if (sequence > kSornMaxSequence)
-        return std::unexpected(Error{SequenceOutOfRange{sequence, kSornSequenceBits}});
+        return unexpected(Error{SequenceOutOfRange{sequence, kSornSequenceBits}});
     return static_cast<std::int64_t>((timestamp_ms << 22) | (std::uint64_t{node_id} << 13) |
                                      sequence);
 }
 
-std::expected<std::int64_t, Error> parse_sorn_text(std::string_view text) {
+expected<std::int64_t, Error> parse_sorn_text(std::string_view text) {
     std::int64_t v;
-    if (!parse_decimal_i64(text, v)) return std::unexpected(Error{InvalidSornIdString{std::string(text)}});
-    if (v < 0) return std::unexpected(Error{NegativeSornId{}});
+    if (!parse_decimal_i64(text, v)) return unexpected(Error{InvalidSornIdString{std::string(text)}});
+    if (v < 0) return unexpected(Error{NegativeSornId{}});
     return v;
 }
 
-std::expected<SornId, Error> SornId::from_parts(std::uint64_t timestamp_ms, std::uint16_t node_id,
+expected<SornId, Error> SornId::from_parts(std::uint64_t timestamp_ms, std::uint16_t node_id,
                                                 std::uint16_t sequence) {
     auto v = pack_sorn_fields(timestamp_ms, node_id, sequence);
-    if (!v) return std::unexpected(std::move(v.error()));
+    if (!v) return unexpected(std::move(v.error()));
     return SornId{*v};
 }
 
-std::expected<SornId, Error> SornId::from_str(std::string_view text) {
+expected<SornId, Error> SornId::from_str(std::string_view text) {
     auto v = parse_sorn_text(text);
-    if (!v) return std::unexpected(std::move(v.error()));
+    if (!v) return unexpected(std::move(v.error()));
     return SornId{*v};
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
+#include "compat.hpp"
 #include <string>
 #include <string_view>
 
@@ -33,21 +33,21 @@ std::size_t format_decimal_u63(std::int64_t value, char* buf) noexcept;
 
 // Packs fields checked in order timestamp, node id, sequence, with the
 // SornId widths. Shared by SornId and SornIdDesc.
-std::expected<std::int64_t, Error> pack_sorn_fields(std::uint64_t timestamp_ms,
+expected<std::int64_t, Error> pack_sorn_fields(std::uint64_t timestamp_ms,
                                                     std::uint16_t node_id,
                                                     std::uint16_t sequence);
 
 struct SornId {
     std::int64_t value;
 
-    static constexpr std::expected<SornId, Error> from_int(std::int64_t v) {
-        if (v < 0) return std::unexpected(Error{NegativeSornId{}});
+    static constexpr expected<SornId, Error> from_int(std::int64_t v) {
+        if (v < 0) return unexpected(Error{NegativeSornId{}});
         return SornId{v};
     }
-    static std::expected<SornId, Error> from_parts(std::uint64_t timestamp_ms,
+    static expected<SornId, Error> from_parts(std::uint64_t timestamp_ms,
                                                    std::uint16_t node_id,
                                                    std::uint16_t sequence);
-    static std::expected<SornId, Error> from_str(std::string_view text);
+    static expected<SornId, Error> from_str(std::string_view text);
 
     constexpr std::uint64_t timestamp_ms() const noexcept {
         return static_cast<std::uint64_t>(value) >> 22;
@@ -66,6 +66,6 @@ struct SornId {
 
 // Parses the decimal text shared by SornId and SornIdDesc: a signed 64-bit
 // number that must not be negative.
-std::expected<std::int64_t, Error> parse_sorn_text(std::string_view text);
+expected<std::int64_t, Error> parse_sorn_text(std::string_view text);
 
 }  // namespace sornquibid

@@ -2,17 +2,17 @@
 
 namespace sornquibid {
 
-std::expected<SornIdDesc, Error> SornIdDesc::from_parts(std::uint64_t timestamp_ms,
+expected<SornIdDesc, Error> SornIdDesc::from_parts(std::uint64_t timestamp_ms,
                                                         std::uint16_t node_id,
                                                         std::uint16_t sequence) {
     auto v = pack_sorn_fields(timestamp_ms, node_id, sequence);
-    if (!v) return std::unexpected(std::move(v.error()));
+    if (!v) return unexpected(std::move(v.error()));
     return SornIdDesc{*v ^ kSornDescMask};
 }
 
-std::expected<SornIdDesc, Error> SornIdDesc::from_str(std::string_view text) {
+expected<SornIdDesc, Error> SornIdDesc::from_str(std::string_view text) {
     auto v = parse_sorn_text(text);
-    if (!v) return std::unexpected(std::move(v.error()));
+    if (!v) return unexpected(std::move(v.error()));
     return SornIdDesc{*v};
 }
 

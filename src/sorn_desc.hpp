@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
+#include "compat.hpp"
 #include <string>
 #include <string_view>
 
@@ -23,17 +23,17 @@ struct SornIdDesc {
     std::int64_t value;
 
     // Takes `v` as the descending bits, unchanged.
-    static constexpr std::expected<SornIdDesc, Error> from_int(std::int64_t v) {
-        if (v < 0) return std::unexpected(Error{NegativeSornId{}});
+    static constexpr expected<SornIdDesc, Error> from_int(std::int64_t v) {
+        if (v < 0) return unexpected(Error{NegativeSornId{}});
         return SornIdDesc{v};
     }
     // Checks timestamp, node id, then sequence (the SornId widths) and
     // stores the SornId value of the fields XOR the mask.
-    static std::expected<SornIdDesc, Error> from_parts(std::uint64_t timestamp_ms,
+    static expected<SornIdDesc, Error> from_parts(std::uint64_t timestamp_ms,
                                                        std::uint16_t node_id,
                                                        std::uint16_t sequence);
     // Parses the decimal text of the descending bits themselves.
-    static std::expected<SornIdDesc, Error> from_str(std::string_view text);
+    static expected<SornIdDesc, Error> from_str(std::string_view text);
 
     // The SornId with the same fields. Bit 63 of the stored value is clear
     // and the mask keeps it clear, so the result is never negative.

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "check.hpp"
 #include "panic.hpp"
 #include "precision.hpp"
 #include "quib.hpp"
@@ -13,16 +14,6 @@
 #include "sorn_desc.hpp"
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char* what, int line) {
-    if (!ok) {
-        std::fprintf(stderr, "test_precision.cpp:%d: check failed: %s\n", line, what);
-        ++failures;
-    }
-}
-#define CHECK(expr) check((expr), #expr, __LINE__)
 
 using sornquibid::Precision;
 
@@ -139,10 +130,5 @@ int main() {
     test_argument_parser();
     test_invariant_checks_hold_everywhere();
     test_cell_retries_after_failure_then_stays();
-    if (failures != 0) {
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
-        return 1;
-    }
-    std::puts("core tests passed");
-    return 0;
+    return core_test::finish("test_precision");
 }
