@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 
+import hypothesis
 import pytest
 
 
@@ -27,3 +28,10 @@ def run_python(code, env_updates=None, env_remove=()):
 # reserves address space and keeps freed memory in quarantine, so address
 # space limits and process size checks do not apply there.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ
+
+
+# The suite checks results, never timings: no Hypothesis example may fail for
+# taking long, which on a loaded machine (CI runs several builds in a row)
+# any can.
+hypothesis.settings.register_profile("untimed", deadline=None)
+hypothesis.settings.load_profile("untimed")
