@@ -53,6 +53,7 @@ def test_model_round_trip():
         ("sorn_desc", -1, NEG),
         ("sorn", 2**63, "SornId() argument 'value' does not fit in a signed 64-bit integer"),
         ("quib", b"\x00" * 16, "uuid version must be 8 (UUIDv8)"),
+        ("quib_desc", bytearray(15), "expected 16 bytes, got 15"),
     ],
 )
 def test_refusals_are_validation_errors_with_the_library_message(field, value, message):
