@@ -93,6 +93,10 @@ class _Id128Field(_IdField):
     def db_type(self, connection: Any) -> Any:
         return _BINARY_16.get(connection.vendor) or connection.data_types["BinaryField"]
 
+    def get_placeholder(self, value: Any, compiler: Any, connection: Any) -> Any:
+        # As for BinaryField: MySQL marks the parameter as binary data.
+        return connection.ops.binary_placeholder_sql(value)
+
 
 class SornIdField(_Id64Field):
     description = "SornId (64-bit identifier)"

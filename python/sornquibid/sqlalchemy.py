@@ -68,27 +68,19 @@ class _Id64Type(_IdType[Id]):
         return str(self._codec.stored(value))
 
 
-def _oracle_raw16() -> TypeEngine[Any]:
-    from sqlalchemy.dialects.oracle import RAW
-
-    return RAW(16)
-
-
-# The 16-byte column type per dialect name; other dialects get `impl`.
-_BINARY_16: dict[str, Callable[[], TypeEngine[Any]]] = {
-    "mssql": lambda: BINARY(16),
-    "mysql": lambda: BINARY(16),
-    "mariadb": lambda: BINARY(16),
-    "oracle": _oracle_raw16,
-}
-
-
 class _Id128Type(_IdType[Id]):
     impl = LargeBinary(16)
 
     def load_dialect_impl(self, dialect: Dialect) -> TypeEngine[Any]:
-        make = _BINARY_16.get(dialect.name)
-        return self.impl_instance if make is None else dialect.type_descriptor(make())
+        # A fixed-length type where the database has one; LargeBinary is
+        # BLOB on SQLite and BYTEA on PostgreSQL.
+        if dialect.name in ("mssql", "mysql", "mariadb"):
+            return dialect.type_descriptor(BINARY(16))
+        if dialect.name == "oracle":
+            from sqlalchemy.dialects.oracle import RAW
+
+            return dialect.type_descriptor(RAW(16))
+        return self.impl_instance
 
     def process_literal_param(self, value: Id | None, dialect: Dialect) -> str:
         # A binary literal in the dialect's own syntax.
