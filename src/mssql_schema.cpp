@@ -117,6 +117,7 @@ CREATE OR ALTER FUNCTION dbo.quibid_to_desc(@id BINARY(16))
 RETURNS BINARY(16)
 AS
 BEGIN
+    IF @id IS NULL RETURN NULL;
     DECLARE @mask BINARY(16) = 0xFFFFFFFFFFFF0FFF0FFFFFFF8000FFFF;
     DECLARE @out  BINARY(16) = 0x00000000000000000000000000000000;
     DECLARE @i    int = 1;
@@ -209,6 +210,7 @@ CREATE OR ALTER PROCEDURE dbo.sornquibid_bulk_backfill
 AS
 BEGIN
     SET NOCOUNT ON;
+    SET IMPLICIT_TRANSACTIONS OFF;
 
     IF @@TRANCOUNT > 0
         THROW 50310, 'sornquibid_bulk_backfill must run at the top level (no open tx).', 1;
@@ -234,6 +236,7 @@ BEGIN
     -- them in the cleanup loop below.
     WHILE @rows_done > 0
     BEGIN
+        BEGIN TRY
         BEGIN TRAN;
         SET @sql = N'
             UPDATE TOP (@bs) t
@@ -244,6 +247,11 @@ BEGIN
         EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
         SET @rows_done = @@ROWCOUNT;
         COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
     END
 
     -- Cleanup loop: plain UPDLOCK (no READPAST). Blocks on locked rows
@@ -253,6 +261,7 @@ BEGIN
     SET @rows_done = 1;
     WHILE @rows_done > 0
     BEGIN
+        BEGIN TRY
         BEGIN TRAN;
         SET @sql = N'
             UPDATE TOP (@bs) t
@@ -263,6 +272,11 @@ BEGIN
         EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
         SET @rows_done = @@ROWCOUNT;
         COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
     END
 END;
 GO

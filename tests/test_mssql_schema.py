@@ -424,7 +424,7 @@ def test_broken_tsql_is_noticed_by_the_parser():
 
 SCRIPTS = {
     "DESC_FLIP_TSQL": (
-        "1636d1b5863de5445d0fa67221299cf250353ce8b2e2729d5a2ec58e69de7992",
+        "35b61fbe41caaa7de99c905392b710145f9ba791129a8798b73fbfbe7f018894",
         20,
         1,
         [("FUNCTION", "dbo.sornid_flip_mask"), ("FUNCTION", "dbo.sornid_to_desc"),
@@ -438,7 +438,7 @@ SCRIPTS = {
         [("PROCEDURE", "dbo.sornid_next_desc"), ("PROCEDURE", "dbo.quibid_next_desc")],
     ),
     "BULK_BACKFILL_TSQL": (
-        "15956d197a15e840971c49b933f26ce789b2772204861bfb16814cecda7fe9c9",
+        "309b3cfe06fea04dc28cdf42e22483fe8f799811e63445dd9ffbd072289e3fe0",
         14,
         2,
         [("PROCEDURE", "dbo.sornquibid_bulk_backfill")],
@@ -478,6 +478,129 @@ def test_script_constant(name):
     functions = sum(kind == "FUNCTION" for kind, _ in objects)
     assert counts["create_function_statement"] == functions
     assert counts["create_procedure_statement"] == len(objects) - functions
+
+
+# Two objects in full, for what a few of their lines guard against:
+# quibid_to_desc returns NULL for NULL (STUFF with a NULL byte deletes it and
+# the cast back pads with zeros); the backfill turns implicit transactions
+# off, so each batch commits on its own under manual-commit drivers, and ends
+# at the first failing batch, rolled back and rethrown, instead of retrying
+# it forever on a stale @@ROWCOUNT.
+QUIBID_TO_DESC = """\
+CREATE OR ALTER FUNCTION dbo.quibid_to_desc(@id BINARY(16))
+RETURNS BINARY(16)
+AS
+BEGIN
+    IF @id IS NULL RETURN NULL;
+    DECLARE @mask BINARY(16) = 0xFFFFFFFFFFFF0FFF0FFFFFFF8000FFFF;
+    DECLARE @out  BINARY(16) = 0x00000000000000000000000000000000;
+    DECLARE @i    int = 1;
+    DECLARE @b    tinyint;
+    WHILE @i <= 16
+    BEGIN
+        SET @b =
+            CAST(SUBSTRING(@id,   @i, 1) AS tinyint) ^
+            CAST(SUBSTRING(@mask, @i, 1) AS tinyint);
+        SET @out = CAST(STUFF(@out, @i, 1, CAST(@b AS binary(1))) AS BINARY(16));
+        SET @i = @i + 1;
+    END
+    RETURN @out;
+END;
+GO
+"""
+
+BULK_BACKFILL = """\
+CREATE OR ALTER PROCEDURE dbo.sornquibid_bulk_backfill
+    @table_name sysname,
+    @src_col    sysname,
+    @dst_col    sysname,
+    @kind       varchar(8),
+    @batch_size int = 10000
+AS
+BEGIN
+    SET NOCOUNT ON;
+    SET IMPLICIT_TRANSACTIONS OFF;
+
+    IF @@TRANCOUNT > 0
+        THROW 50310, 'sornquibid_bulk_backfill must run at the top level (no open tx).', 1;
+
+    DECLARE @flip_fn sysname =
+        CASE @kind
+            WHEN 'sorn' THEN N'sornid_to_desc'
+            WHEN 'quib' THEN N'quibid_to_desc'
+            ELSE NULL
+        END;
+    IF @flip_fn IS NULL
+        THROW 50311, 'sornquibid_bulk_backfill: unknown kind; expected sorn or quib', 1;
+
+    -- Session-scoped (inverts v0.3.0 Postgres's per-tx SET LOCAL).
+    -- 30 s matches the Postgres playbook's lock_timeout.
+    SET LOCK_TIMEOUT 30000;
+
+    DECLARE @rows_done int = 1;
+    DECLARE @sql nvarchar(max);
+
+    -- Fast loop: UPDLOCK + READPAST is MSSQL's FOR UPDATE SKIP LOCKED.
+    -- Rows locked by concurrent writers are skipped; we will revisit
+    -- them in the cleanup loop below.
+    WHILE @rows_done > 0
+    BEGIN
+        BEGIN TRY
+        BEGIN TRAN;
+        SET @sql = N'
+            UPDATE TOP (@bs) t
+            SET t.' + QUOTENAME(@dst_col) + N' = dbo.' + QUOTENAME(@flip_fn) + N'(t.' + QUOTENAME(@src_col) + N')
+            FROM ' + QUOTENAME(@table_name) + N' AS t WITH (UPDLOCK, READPAST)
+            WHERE t.' + QUOTENAME(@dst_col) + N' IS NULL
+              AND t.' + QUOTENAME(@src_col) + N' IS NOT NULL;';
+        EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
+        SET @rows_done = @@ROWCOUNT;
+        COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
+    END
+
+    -- Cleanup loop: plain UPDLOCK (no READPAST). Blocks on locked rows
+    -- but LOCK_TIMEOUT aborts the statement after 30 s so we don't hang
+    -- forever behind a stuck writer. Residue is typically small by the
+    -- time we get here.
+    SET @rows_done = 1;
+    WHILE @rows_done > 0
+    BEGIN
+        BEGIN TRY
+        BEGIN TRAN;
+        SET @sql = N'
+            UPDATE TOP (@bs) t
+            SET t.' + QUOTENAME(@dst_col) + N' = dbo.' + QUOTENAME(@flip_fn) + N'(t.' + QUOTENAME(@src_col) + N')
+            FROM ' + QUOTENAME(@table_name) + N' AS t WITH (UPDLOCK)
+            WHERE t.' + QUOTENAME(@dst_col) + N' IS NULL
+              AND t.' + QUOTENAME(@src_col) + N' IS NOT NULL;';
+        EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
+        SET @rows_done = @@ROWCOUNT;
+        COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
+    END
+END;
+GO
+"""
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [("DESC_FLIP_TSQL", QUIBID_TO_DESC), ("BULK_BACKFILL_TSQL", BULK_BACKFILL)],
+)
+def test_mended_objects(name, expected):
+    text = getattr(mssql_schema, name)
+    start = text.index(expected.split("\n")[0] + "\n")
+    definition = text[start : text.index("\nGO\n", start) + 4]
+    assert definition.split("\n") == expected.split("\n")
 
 
 def test_install_all_is_the_concatenation():
