@@ -615,7 +615,7 @@ GO
     "name, expected",
     [("DESC_FLIP_TSQL", QUIBID_TO_DESC), ("BULK_BACKFILL_TSQL", BULK_BACKFILL)],
 )
-def test_mended_objects(name, expected):
+def test_objects_in_full(name, expected):
     text = getattr(mssql_schema, name)
     start = text.index(expected.split("\n")[0] + "\n")
     definition = text[start : text.index("\nGO\n", start) + 4]
