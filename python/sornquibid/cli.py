@@ -387,7 +387,7 @@ def parse_quib(text: str) -> QuibId:
     """A QuibId text, also as 0x and 32 hexadecimal digits (a BINARY(16) value
     as SQL Server shows it)."""
     if _HEX_0X.fullmatch(text):
-        return QuibId.from_str(text[2:])
+        return QuibId.from_bytes(bytes.fromhex(text[2:]))
     return QuibId.from_str(text)
 
 
