@@ -356,10 +356,27 @@ def _bytes_int_parts_ops():
         yield Op(f"SornId.from_parts {label}", SornId.from_parts, args, exc)
 
 
+def _package_ops():
+    """The calls the sornquibid package adds."""
+    import sornquibid
+
+    s, q = SornId(7130316800000040967), QuibId.from_str(QN)
+    for x in (s, q):
+        yield Op(f"to_desc {type(x).__name__}", sornquibid.to_desc, (x,))
+        yield Op(f"to_asc {type(x).__name__}Desc", sornquibid.to_asc, (sornquibid.to_desc(x),))
+        yield Op(f"to_asc {type(x).__name__}", sornquibid.to_asc, (x,), TypeError)
+    yield Op("to_desc int", sornquibid.to_desc, (5,), TypeError)
+    ok = [_quib(1700000000000, 5, i) for i in range(10)]
+    bad = ok + [_quib(1, 600), _quib(2**41, 5)]
+    yield Op("sornid_conflicts none", sornquibid.sornid_conflicts, (ok,))
+    yield Op("sornid_conflicts some", sornquibid.sornid_conflicts, (bad,))
+    yield Op("sornid_conflicts str", sornquibid.sornid_conflicts, ("abc",), TypeError)
+
+
 def all_ops():
     ops = []
     for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops,
-                  _bytes_int_parts_ops):
+                  _bytes_int_parts_ops, _package_ops):
         ops.extend(group())
     return ops
 
