@@ -407,20 +407,39 @@ def test_convert_to_sorn_numbers_a_group_split_across_batches():
     assert [int(b) & 0x1FFF for a, b in csv_rows(out)[1:] if a in members] == list(range(8192))
 
 
-def test_convert_to_sorn_lists_every_conflict_and_writes_nothing():
-    lines = [
-        quib_texts([EXAMPLE])[0],
-        "00000000-0305-8120-8c0f-200002580000",  # node id 600
-        "ffffffff-ffff-8fff-bfff-000000000000",  # far beyond 2^41 ms
-    ]
-    status, out, err = run("convert", "--to", "sorn", stdin="\n".join(lines).encode())
-    conflicts = QuibId.check_sornid_convertibility([QuibId.from_str(t) for t in lines])
-    assert (status, out) == (1, "")
-    assert err.splitlines() == [
-        *conflicts,
-        "sornquibid: error: 2 conflicts (listed above): nothing converted",
-    ]
-    assert "NodeIdOverflow { node_id: 600 }" in err and "TimestampOverflow" in err
+NODE_600 = "00000000-0305-8120-8c0f-200002580000"
+FAR = "ffffffff-ffff-8fff-bfff-000000000000"  # 618970019642690 ms, beyond 2**41
+CROWD = [str(QuibId.from_parts(1700000000000 * 10**6, "ns", 5, k)) for k in range(8194)]
+
+
+@pytest.mark.parametrize("as_json", [False, True])
+def test_convert_to_sorn_lists_every_conflict_and_writes_nothing(tmp_path, as_json):
+    lines = [quib_texts([EXAMPLE])[0], NODE_600, *CROWD, FAR]
+    target = tmp_path / "pairs.csv"
+    args = ["convert", "--to", "sorn", "-o", str(target)] + (["--json"] if as_json else [])
+    status, out, err = run(*args, stdin="\n".join(lines))
+    assert status == 1 and not target.exists()
+    where = "written as JSON" if as_json else "listed above"
+    final = f"sornquibid: error: 3 conflicts ({where}): nothing converted"
+    if as_json:
+        assert err.splitlines() == [final]
+        assert json.loads(out) == [
+            dict(kind="NodeIdOverflow", timestamp_ms=None, node_id=600, count=None, max=None,
+                 quib_ids=[NODE_600]),
+            dict(kind="TimestampOverflow", timestamp_ms="618970019642690", node_id=None, count=None,
+                 max=None, quib_ids=[FAR]),
+            dict(kind="SequenceOverflow", timestamp_ms="1700000000000", node_id=5, count=8195, max=8192,
+                 quib_ids=[lines[0], *CROWD]),
+        ]
+    else:
+        # One short line per conflict, however crowded.
+        assert out == "" and err.splitlines() == [
+            f"sornquibid: conflict: NodeIdOverflow {{ node_id: 600 }}: 1 identifier: {NODE_600}",
+            f"sornquibid: conflict: TimestampOverflow {{ timestamp_ms: 618970019642690 }}: 1 identifier: {FAR}",
+            "sornquibid: conflict: SequenceOverflow { timestamp_ms: 1700000000000, node_id: 5, count: 8195, "
+            f"max: 8192 }}: 8195 identifiers: {lines[0]}, {CROWD[0]}, {CROWD[1]} and 8192 more",
+            final,
+        ]
 
 
 @pytest.mark.parametrize(

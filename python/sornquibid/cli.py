@@ -30,16 +30,14 @@ from typing import IO, NoReturn, TypeVar, cast
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
 
+from . import ConversionConflict, sornid_conflicts, to_asc, to_desc
+
 PROG = "sornquibid"
 
 EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_STREAM = 3
 EXIT_INTERRUPTED = 130
-
-# The XOR masks between the ascending and the descending form of each family.
-SORN_FLIP_MASK = 0x7FFFFFFFFFC01FFF
-QUIB_FLIP_MASK = 0xFFFFFFFFFFFF0FFF0FFFFFFF8000FFFF
 
 # Lines read and converted per batch.
 BATCH_LINES = 100_000
@@ -143,6 +141,7 @@ class Output:
     """
 
     def __init__(self, path: str) -> None:
+        self.path = path
         self.name = "standard output" if path == "-" else path
         self._temp: str | None = None
         self._target = ""
@@ -717,31 +716,18 @@ def _quib_fields(x: QuibId | QuibIdDesc, epoch: int | None) -> dict[str, object]
     return fields
 
 
-def _quib_desc_of(q: QuibId) -> QuibIdDesc:
-    return QuibIdDesc.from_parts(q.timestamp, q.precision, q.node_id, q.sequence)
-
-
-def _quib_asc_of(d: QuibIdDesc) -> QuibId:
-    digits = f"{int(d.to_uuid()) ^ QUIB_FLIP_MASK:032x}"
-    return QuibId.from_str(digits)
-
-
-def _sorn_desc_of(s: SornId) -> SornIdDesc:
-    return SornIdDesc.from_parts(s.timestamp_ms, s.node_id, s.sequence)
-
-
 def inspect_sorn(text: str, epoch: int | None = None) -> dict[str, object]:
     asc = SornId.from_str(text)
     desc = SornIdDesc(asc.as_int())
     # The descending reading: its ascending counterpart, and that one's image.
-    desc_asc = SornId(desc.as_int() ^ SORN_FLIP_MASK)
+    desc_asc = to_asc(desc)
     # Only the QuibId images depend on QUIBID_PRECISION: an unusable setting
     # is reported in their place, and the fields are still shown.
     asc_image: QuibId | str
     desc_image: QuibIdDesc | str
     try:
         images = SornId.batch_to_quibids([asc, desc_asc])
-        asc_image, desc_image = images[0][1], _quib_desc_of(images[1][1])
+        asc_image, desc_image = images[0][1], to_desc(images[1][1])
     except BaseException as exc:
         if not _is_panic(exc):
             raise
@@ -750,7 +736,7 @@ def inspect_sorn(text: str, epoch: int | None = None) -> dict[str, object]:
         "input": text,
         "family": "sorn",
         "ascending": _reading(
-            "ascending", asc, _sorn_fields(asc, epoch), _sorn_desc_of(asc), asc_image
+            "ascending", asc, _sorn_fields(asc, epoch), to_desc(asc), asc_image
         ),
         "descending": _reading(
             "descending", desc, _sorn_fields(desc, epoch), desc_asc, desc_image
@@ -760,15 +746,15 @@ def inspect_sorn(text: str, epoch: int | None = None) -> dict[str, object]:
 
 def inspect_quib(text: str, epoch: int | None = None) -> dict[str, object]:
     asc = parse_quib(text)
-    desc = QuibIdDesc.from_str(str(asc))
-    desc_asc = _quib_asc_of(desc)
+    desc = QuibIdDesc.from_bytes(asc.as_bytes())
+    desc_asc = to_asc(desc)
     sorn = _image_of_quib(desc_asc)
-    desc_image = sorn if isinstance(sorn, str) else _sorn_desc_of(sorn)
+    desc_image = sorn if isinstance(sorn, str) else to_desc(sorn)
     return {
         "input": text,
         "family": "quib",
         "ascending": _reading(
-            "ascending", asc, _quib_fields(asc, epoch), _quib_desc_of(asc), _image_of_quib(asc)
+            "ascending", asc, _quib_fields(asc, epoch), to_desc(asc), _image_of_quib(asc)
         ),
         "descending": _reading(
             "descending", desc, _quib_fields(desc, epoch), desc_asc, desc_image
@@ -911,6 +897,40 @@ def _convert_to_quib(args: argparse.Namespace, out: Output) -> None:
         _PROGRESS.show(f"converted {done:,} identifiers")
 
 
+# A conflict's fields other than its kind and identifiers, in display order.
+_CONFLICT_FIELDS = ("timestamp_ms", "node_id", "count", "max")
+
+# Identifiers named in the one-line summary of a conflict.
+_SUMMARY_IDS = 3
+
+
+def _conflict_summary(conflict: ConversionConflict) -> str:
+    """One short line: a crowded group names its first few identifiers only."""
+    fields = ", ".join(
+        f"{name}: {value}"
+        for name in _CONFLICT_FIELDS
+        if (value := getattr(conflict, name)) is not None
+    )
+    ids = conflict.quib_ids
+    shown = ", ".join(map(str, ids[:_SUMMARY_IDS]))
+    more = f" and {len(ids) - _SUMMARY_IDS} more" if len(ids) > _SUMMARY_IDS else ""
+    noun = "identifier" if len(ids) == 1 else "identifiers"
+    return f"{conflict.kind} {{ {fields} }}: {len(ids)} {noun}: {shown}{more}"
+
+
+def _conflict_record(conflict: ConversionConflict) -> dict[str, object]:
+    # The squashed millisecond value can exceed 2**53: a string, as in inspect.
+    timestamp_ms = conflict.timestamp_ms
+    return {
+        "kind": conflict.kind,
+        "timestamp_ms": None if timestamp_ms is None else str(timestamp_ms),
+        "node_id": conflict.node_id,
+        "count": conflict.count,
+        "max": conflict.max,
+        "quib_ids": [str(q) for q in conflict.quib_ids],
+    }
+
+
 def _convert_to_sorn(args: argparse.Namespace, out: Output) -> None:
     # Sequences are renumbered per (millisecond, node id) over the whole list,
     # so the list is read completely before anything is converted.
@@ -919,13 +939,21 @@ def _convert_to_sorn(args: argparse.Namespace, out: Output) -> None:
         ids.extend(_parse_batch(batch, QuibId.from_str, parse_quib))
         _PROGRESS.show(f"read {len(ids):,} identifiers")
     _PROGRESS.show(f"checking {len(ids):,} identifiers")
-    conflicts = QuibId.check_sornid_convertibility(ids)
+    conflicts = sornid_conflicts(ids)
     if conflicts:
         _PROGRESS.end()
-        for line in conflicts:
-            _stderr_write(line + "\n")
+        if args.json:
+            # On standard output even with -o FILE, which a failed run leaves alone.
+            report = out if out.path == "-" else Output("-")
+            report.write(json.dumps([_conflict_record(c) for c in conflicts], indent=2) + "\n")
+            report.commit()
+            where = "written as JSON"
+        else:
+            for conflict in conflicts:
+                _stderr_write(f"{PROG}: conflict: {_conflict_summary(conflict)}\n")
+            where = "listed above"
         noun = "conflict" if len(conflicts) == 1 else "conflicts"
-        raise CliError(f"{len(conflicts)} {noun} (listed above): nothing converted")
+        raise CliError(f"{len(conflicts)} {noun} ({where}): nothing converted")
     pairs = QuibId.batch_to_sornids(ids)
     del ids
     if not args.no_header:
