@@ -218,7 +218,9 @@ class _ErrorContext:
     def __enter__(self) -> None:
         return None
 
-    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None, tb: object) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, exc: BaseException | None, tb: object
+    ) -> None:
         if isinstance(exc, OSError) and not isinstance(exc, BrokenPipeError):
             raise CliError(f"{self.prefix}: {exc.strerror or exc}") from None
 
@@ -580,7 +582,9 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument(
         "file", nargs="?", default="-", metavar="FILE", help="input file (default: standard input)"
     )
-    convert.add_argument("--no-header", action="store_true", help="omit the CSV header line of the output")
+    convert.add_argument(
+        "--no-header", action="store_true", help="omit the CSV header line of the output"
+    )
     convert.add_argument(
         "--json",
         action="store_true",
@@ -619,8 +623,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         # now points to nowhere, so that the interpreter's last flush of what
         # is still buffered does not complain.
         _PROGRESS.end()
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno() if sys.stdout is not None else 1)
+        if sys.stdout is not None:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_STREAM
     except KeyboardInterrupt:
         _PROGRESS.end()
@@ -682,7 +686,10 @@ def _reading(
     out["counterpart"] = {"type": type(counterpart).__name__, "value": str(counterpart)}
     if isinstance(image, str):
         # No image: name the class it would have had.
-        other = ("QuibId", "QuibIdDesc") if isinstance(value, (SornId, SornIdDesc)) else ("SornId", "SornIdDesc")
+        if isinstance(value, (SornId, SornIdDesc)):
+            other = ("QuibId", "QuibIdDesc")
+        else:
+            other = ("SornId", "SornIdDesc")
         out["image"] = {"type": other[kind == "descending"], "error": image}
     else:
         out["image"] = {"type": type(image).__name__, "value": str(image)}
