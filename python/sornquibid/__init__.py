@@ -11,6 +11,8 @@ The integrations with SQLAlchemy, Django and pydantic are the submodules
 importing one of them imports its framework.
 """
 
+from importlib import metadata as _metadata
+
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
 
 from . import _pickle
@@ -25,5 +27,10 @@ from ._json import json_default
 from ._scripts import execute_sql, sql_batches
 
 __all__ += ["json_default", "sql_batches", "execute_sql"]
+
+try:
+    __version__ = _metadata.version("sornquibid")
+except _metadata.PackageNotFoundError:  # imported from a source tree, not installed
+    __version__ = "0+unknown"
 
 _pickle.register()
