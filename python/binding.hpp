@@ -86,6 +86,15 @@ bool to_i64(PyObject* obj, const char* fname, const char* arg, std::int64_t& out
 bool to_u64(PyObject* obj, const char* fname, const char* arg, std::uint64_t& out);
 bool to_u16(PyObject* obj, const char* fname, const char* arg, std::uint16_t& out);
 bool to_u128(PyObject* obj, const char* fname, const char* arg, u128& out);
+// The same range, as 16 big-endian bytes. An int, or an int subclass, is
+// read by value without calling any of its methods; any other object goes
+// through its __index__ once.
+bool to_be128(PyObject* obj, const char* fname, const char* arg, std::uint8_t (&out)[16]);
+
+// Any object with the buffer protocol (bytes, bytearray, memoryview, array,
+// ...) whose buffer holds exactly 16 bytes, copied out in C order whether or
+// not it is contiguous. Another length is a ValueError stating it.
+bool to_bytes16(PyObject* obj, const char* fname, const char* arg, std::uint8_t (&out)[16]);
 
 // A `str` only, viewed as UTF-8 (valid while `obj` lives). A str holding lone
 // surrogates cannot be encoded and fails with the interpreter's
@@ -178,6 +187,12 @@ PyObject* new_ascii(const char* data, std::size_t len);
 PyObject* new_utf8(std::string_view text);
 // Python int from an unsigned 128-bit number.
 PyObject* new_int_u128(u128 value);
+// Python int from 16 big-endian bytes, allocating only the result.
+PyObject* new_int_be128(const std::uint8_t (&bytes)[16]);
+// bytes object of 16 bytes.
+inline PyObject* new_bytes16(const std::uint8_t (&bytes)[16]) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), 16);
+}
 
 // ValueError whose single argument is `message`. Always returns null.
 PyObject* raise_value_error(std::string_view message);

@@ -235,6 +235,26 @@ static_assert(sizeof(u128) == 16 && std::is_trivially_copyable_v<u128> &&
 // Plain unsigned decimal text: no sign, no leading zeros, no grouping.
 std::string to_decimal(u128 value);
 
+// Reads 16 bytes in big-endian order as one unsigned 128-bit number. At run
+// time two byte-swapped 64-bit loads: the compiler does not merge the byte
+// loop for 128 bits, and every QuibId conversion goes through here.
+constexpr u128 load_be128(const std::uint8_t* bytes) noexcept {
+    if (std::is_constant_evaluated()) {
+        u128 v = 0;
+        for (int i = 0; i < 16; ++i) v = (v << 8) | bytes[i];
+        return v;
+    } else {
+        std::uint64_t high, low;
+        std::memcpy(&high, bytes, 8);
+        std::memcpy(&low, bytes + 8, 8);
+        if constexpr (std::endian::native == std::endian::little) {
+            high = byteswap64(high);
+            low = byteswap64(low);
+        }
+        return u128::from_halves(high, low);
+    }
+}
+
 // Writes an unsigned 128-bit number as 16 big-endian bytes.
 constexpr void store_be128(u128 value, std::uint8_t* bytes) noexcept {
     if (std::is_constant_evaluated()) {

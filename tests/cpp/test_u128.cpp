@@ -145,9 +145,11 @@ void test_decimal_text() {
 }
 
 void test_big_endian_bytes() {
+    const u128 v = u128::from_halves(0x0011223344556677ULL, 0x8899AABBCCDDEEFFULL);
     std::uint8_t bytes[16];
-    sornquibid::store_be128(u128::from_halves(0x0011223344556677ULL, 0x8899AABBCCDDEEFFULL), bytes);
+    sornquibid::store_be128(v, bytes);
     for (int i = 0; i < 16; ++i) CHECK(bytes[i] == 0x11 * i);
+    CHECK(sornquibid::load_be128(bytes) == v);
 }
 
 // Everything is usable in constant expressions, in both forms.
@@ -169,7 +171,7 @@ constexpr bool stored_at_compile_time() {
     for (int i = 0; i < 16; ++i) {
         if (bytes[i] != i + 1) return false;
     }
-    return true;
+    return sornquibid::load_be128(bytes).low64() == 0x090A0B0C0D0E0F10ULL;
 }
 static_assert(stored_at_compile_time());
 
