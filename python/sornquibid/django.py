@@ -97,6 +97,11 @@ class _Id128Field(_IdField):
         # As for BinaryField: MySQL marks the parameter as binary data.
         return connection.ops.binary_placeholder_sql(value)
 
+    def get_placeholder_sql(self, value: Any, compiler: Any, connection: Any) -> Any:
+        # The same for Django 6 and later, which ask for the SQL and its
+        # parameters instead (and pass the compiler on).
+        return connection.ops.binary_placeholder_sql(value, compiler)
+
 
 class SornIdField(_Id64Field):
     description = "SornId (64-bit identifier)"
