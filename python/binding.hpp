@@ -76,7 +76,7 @@ inline bool parse_args(const char* fname, const char* const (&names)[N], PyObjec
 // vectorcall (Cls.__new__(Cls, ...)): flattens the tuple and dict and calls
 // `vectorcall` with them.
 PyObject* call_vectorcall_from_tuple(vectorcallfunc vectorcall, PyObject* callable, PyObject* args,
-                                     PyObject* kwargs);
+                                     PyObject* kwargs) noexcept;
 
 // ---------------------------------------------------------------------------
 // Argument conversion. Each returns false with a Python exception set.
@@ -109,11 +109,13 @@ bool visit_sequence_unguarded(PyObject* seq, const char* fname, const char* arg,
         return false;
     }
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        PyObject** items = PySequence_Fast_ITEMS(seq);
-        reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!visit(items[i], i)) return false;
+        reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq)));
+        // Each item is read afresh and held while it is visited, as iteration
+        // would: a visit that allocates may run a finalizer that changes the
+        // list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
+            if (!visit(item.get(), i)) return false;
         }
         return true;
     }
@@ -172,6 +174,16 @@ bool extract_sequence(PyObject* seq, const char* fname, const char* arg, PyTypeO
 // ---------------------------------------------------------------------------
 // Results and failures
 
+// The interned str `text`, made on first use and kept in the caller's static
+// `slot` for the process: a borrowed reference, or null with an exception
+// set (a later call tries again). Names the binding looks up are made once
+// rather than per call: a lookup that fails for want of memory can leave the
+// interpreter (3.11) holding the name it was given for good.
+inline PyObject* interned(PyObject*& slot, const char* text) noexcept {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
 // A str from ASCII bytes (the identifier text forms).
 PyObject* new_ascii(const char* data, std::size_t len);
 // A str from UTF-8 bytes (messages, scripts).
@@ -179,14 +191,27 @@ PyObject* new_utf8(std::string_view text);
 // Python int from an unsigned 128-bit number.
 PyObject* new_int_u128(u128 value);
 
+// The raisers below never throw, so they may be called anywhere, inside
+// guarded() or not: running out of memory while building a message raises
+// MemoryError instead.
+
 // ValueError whose single argument is `message`. Always returns null.
-PyObject* raise_value_error(std::string_view message);
-// ValueError with the display text of a core error. Always returns null.
-PyObject* raise_error(const Error& error);
+PyObject* raise_value_error(std::string_view message) noexcept;
+// ValueError with the display text of a core error (Error, ConversionError,
+// SharedSchemaError). Always returns null.
+template <class E>
+PyObject* raise_error(const E& error) noexcept {
+    try {
+        return raise_value_error(display(error));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 // PanicException (derived from BaseException) with `message`. Returns null.
-PyObject* raise_panic(std::string_view message);
-// The PanicException class, created on first use.
-PyObject* panic_exception_type();
+PyObject* raise_panic(std::string_view message) noexcept;
+// The PanicException class, created on first use: a borrowed reference kept
+// for the process, or null with an exception set.
+PyObject* panic_exception_type() noexcept;
 
 // Runs a core call that may report a broken precondition (Panic) or run out
 // of memory, and maps those to Python exceptions. `body` returns PyObject*.
@@ -203,6 +228,31 @@ PyObject* guarded(Body&& body) noexcept {
         return nullptr;
     }
 }
+
+// A list of `size` items filled in place, kept out of the garbage
+// collector's sight until finish(): filling it allocates, an allocation may
+// run a collection, and a finalizer run by that collection could otherwise
+// reach the list through gc.get_objects() and meet an empty slot. Dropped
+// unfinished, it releases the items set so far.
+class ListBuilder {
+public:
+    explicit ListBuilder(Py_ssize_t size) noexcept : list_(PyList_New(size)) {
+        if (list_) PyObject_GC_UnTrack(list_.get());
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(list_); }
+    // Takes over `item` (not null) as the item at `index`.
+    void set(Py_ssize_t index, PyObject* item) noexcept {
+        PyList_SET_ITEM(list_.get(), index, item);
+    }
+    // The full list, in the collector's sight again, as a new reference.
+    PyObject* finish() noexcept {
+        PyObject_GC_Track(list_.get());
+        return list_.release();
+    }
+
+private:
+    Ref list_;
+};
 
 // Rich comparison of two values of one class, for the six operators; any
 // other operator code yields NotImplemented.

@@ -22,18 +22,16 @@ bool extract_ids(const char* fname, const char* arg, PyTypeObject* type, PyObjec
 
 SornId sorn_of(PyObject* obj) { return SornId{sorn_value(obj)}; }
 
-// Stores the 2-tuple (first, second) at `index` of a new list, taking over
-// both members (either may be null after a failed creation). On failure the
-// list keeps what was stored and releases it with itself; empty slots are
-// allowed during teardown.
-bool set_pair(PyObject* list, Py_ssize_t index, PyObject* first, PyObject* second) {
+// Sets the 2-tuple (first, second) as the item at `index` of `list`,
+// taking over both members (either may be null after a failed creation).
+bool set_pair(ListBuilder& list, Py_ssize_t index, PyObject* first, PyObject* second) {
     Ref a(first), b(second);
     if (!a || !b) return false;
     PyObject* tuple = PyTuple_New(2);
     if (tuple == nullptr) return false;
     PyTuple_SET_ITEM(tuple, 0, a.release());
     PyTuple_SET_ITEM(tuple, 1, b.release());
-    PyList_SET_ITEM(list, index, tuple);
+    list.set(index, tuple);
     return true;
 }
 
@@ -48,13 +46,13 @@ PyObject* sorn_batch_to_quibids(PyObject*, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         // The pairs go straight into the list, without an intermediate array.
-        Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        ListBuilder list(static_cast<Py_ssize_t>(ids.size()));
         if (!list) return nullptr;
         Py_ssize_t i = 0;
         const bool ok = for_each_quibid(ids, [&](SornId id, const QuibId& image) {
-            return set_pair(list.get(), i++, new_sorn_id(id.value), new_quib_id(image));
+            return set_pair(list, i++, new_sorn_id(id.value), new_quib_id(image));
         });
-        return ok ? list.release() : nullptr;
+        return ok ? list.finish() : nullptr;
     });
 }
 
@@ -80,17 +78,17 @@ PyObject* quib_batch_to_sornids(PyObject*, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         auto pairs = batch_to_sornids(ids);
-        if (!pairs) return raise_value_error(display(pairs.error()));
-        Ref list(PyList_New(static_cast<Py_ssize_t>(pairs->size())));
+        if (!pairs) return raise_error(pairs.error());
+        ListBuilder list(static_cast<Py_ssize_t>(pairs->size()));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < pairs->size(); ++i) {
             const QuibSornPair& p = (*pairs)[i];
-            if (!set_pair(list.get(), static_cast<Py_ssize_t>(i), new_quib_id(p.quib),
+            if (!set_pair(list, static_cast<Py_ssize_t>(i), new_quib_id(p.quib),
                           new_sorn_id(p.sorn.value))) {
                 return nullptr;
             }
         }
-        return list.release();
+        return list.finish();
     });
 }
 
@@ -103,15 +101,15 @@ PyObject* quib_check_sornid_convertibility(PyObject*, PyObject* const* args, Py_
             return nullptr;
         }
         const std::vector<ConversionConflict> conflicts = check_sornid_convertibility(ids);
-        Ref list(PyList_New(static_cast<Py_ssize_t>(conflicts.size())));
+        ListBuilder list(static_cast<Py_ssize_t>(conflicts.size()));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < conflicts.size(); ++i) {
             const std::string text = to_text(conflicts[i]);
             PyObject* item = new_ascii(text.data(), text.size());
             if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+            list.set(static_cast<Py_ssize_t>(i), item);
         }
-        return list.release();
+        return list.finish();
     });
 }
 

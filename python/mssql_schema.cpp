@@ -11,7 +11,7 @@ constexpr const char* kInstallName = "mssql_install_autofill_trigger_for_table";
 constexpr const char* kDropName = "mssql_drop_autofill_trigger_for_table";
 
 PyObject* script_result(const std::expected<std::string, SharedSchemaError>& script) {
-    if (!script) return raise_value_error(display(script.error()));
+    if (!script) return raise_error(script.error());
     return new_utf8(*script);
 }
 
