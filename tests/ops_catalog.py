@@ -5,6 +5,7 @@ Each `Op` holds a callable, the argument tuple it is called with (kept here so
 that a check can watch the arguments' reference counts) and the exception type
 the call must raise, or None. Members that are not built yet are left out.
 """
+import operator
 import uuid
 from dataclasses import dataclass, field
 
@@ -124,7 +125,7 @@ def _value_ops(name, obj, other, props):
     yield Op(f"{name} ==", obj.__eq__, (other,))
     yield Op(f"{name} <", obj.__lt__, (other,))
     yield Op(f"{name} == foreign", obj.__eq__, (5,))
-    yield Op(f"{name} < foreign", lambda a, b: a < b, (obj, 5), TypeError)
+    yield Op(f"{name} < foreign", operator.lt, (obj, 5), TypeError)
 
 
 def _sorn_ops():
