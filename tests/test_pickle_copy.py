@@ -25,9 +25,28 @@ SAMPLES = [eval(code, {}, NAMES) for code in SAMPLE_CODE]
 
 
 def test_package_reexports_the_same_objects():
-    assert sornquibid.__all__ == ["SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema"]
-    for name in sornquibid.__all__:
+    assert sornquibid.__all__ == [
+        "SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema", "PanicException"]
+    for name in _sornquibid.__all__:
         assert getattr(sornquibid, name) is getattr(_sornquibid, name)
+
+
+def test_package_exports_the_panic_class_the_extension_raises():
+    cls = sornquibid.PanicException
+    assert (cls.__name__, cls.__module__, cls.__bases__) == (
+        "PanicException", "_sornquibid", (BaseException,))
+    assert not hasattr(_sornquibid, "PanicException")
+    # Imported before any panic, in a process whose first panic comes from
+    # another operation: still the one class.
+    code = """
+import sornquibid
+try:
+    sornquibid.SornId.batch_to_quibids([sornquibid.SornId(1)])
+except sornquibid.PanicException as e:
+    print(type(e) is sornquibid.PanicException, str(e).startswith("invalid QUIBID_PRECISION"))
+"""
+    out = run_python(code, env_updates={"QUIBID_PRECISION": "x"})
+    assert out == "True True"
 
 
 # ---------------------------------------------------------------------------
