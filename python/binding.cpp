@@ -170,34 +170,111 @@ bool to_u16(PyObject* obj, const char* fname, const char* arg, std::uint16_t& ou
     return true;
 }
 
-bool to_u128(PyObject* obj, const char* fname, const char* arg, u128& out) {
+bool to_be128(PyObject* obj, const char* fname, const char* arg, std::uint8_t (&out)[16]) {
     Ref index = as_index(obj, fname, arg);
     if (!index) return false;
     // Values up to 2^63 - 1 and negative ones are told apart without raising
-    // anything; only the wider ones need a second look at their high half.
+    // anything; only the wider ones need all 16 bytes read.
     int overflow;
     long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (overflow == 0) {
         if (small == -1 && PyErr_Occurred()) return false;
         if (small < 0) return out_of_range(fname, arg, "an unsigned 128-bit integer");
-        out = static_cast<u128>(small);
+        store_be128(u128{static_cast<std::uint64_t>(small)}, out);
         return true;
     }
     if (overflow < 0) return out_of_range(fname, arg, "an unsigned 128-bit integer");
-    static PyObject* shift = PyLong_FromLong(64);  // kept for the process
-    if (shift == nullptr) return false;
-    Ref high(PyNumber_Rshift(index.get(), shift));
-    if (!high) return false;
-    std::uint64_t hi;
-    if (!read_u64(high.get(), hi)) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // The number of bytes the value needs; up to 16 it was written whole.
+    Py_ssize_t needed = PyLong_AsNativeBytes(
+        index.get(), out, 16, Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+    if (needed < 0) return false;
+    if (needed > 16) return out_of_range(fname, arg, "an unsigned 128-bit integer");
+#else
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(index.get()), out, 16,
+                            /*little_endian=*/0, /*is_signed=*/0) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
         return out_of_range(fname, arg, "an unsigned 128-bit integer");
     }
-    unsigned long long low = PyLong_AsUnsignedLongLongMask(index.get());
-    if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = (static_cast<u128>(hi) << 64) | low;
+#endif
     return true;
+}
+
+bool to_u128(PyObject* obj, const char* fname, const char* arg, u128& out) {
+    std::uint8_t bytes[16];
+    if (!to_be128(obj, fname, arg, bytes)) return false;
+    out = load_be128(bytes);
+    return true;
+}
+
+namespace {
+
+// A buffer obtained from an exporter, released on every path.
+class BufferView {
+public:
+    BufferView() noexcept = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Whether the shape of a buffer covers exactly `len` bytes, so that copying
+// it by its shape writes no more than that (an exporter states both).
+bool shape_covers(const Py_buffer& v, Py_ssize_t len) {
+    if ((v.ndim > 0 && v.shape == nullptr) || v.itemsize < 0) return false;
+    Py_ssize_t n = v.itemsize;
+    for (int i = 0; i < v.ndim; ++i) {
+        const Py_ssize_t extent = v.shape[i];
+        if (extent < 0 || (extent != 0 && n > len / extent)) return false;
+        n *= extent;
+    }
+    return n == len;
+}
+
+bool wrong_length(Py_ssize_t len) {
+    PyErr_Format(PyExc_ValueError, "expected 16 bytes, got %zd", len);
+    return false;
+}
+
+}  // namespace
+
+bool to_bytes16(PyObject* obj, const char* fname, const char* arg, std::uint8_t (&out)[16]) {
+    if (PyBytes_CheckExact(obj)) {  // the common case needs no buffer request
+        if (PyBytes_GET_SIZE(obj) != 16) return wrong_length(PyBytes_GET_SIZE(obj));
+        std::memcpy(out, PyBytes_AS_STRING(obj), 16);
+        return true;
+    }
+    if (!PyObject_CheckBuffer(obj)) {
+        wrong_type(obj, fname, arg, "a bytes-like object");
+        return false;
+    }
+    BufferView buffer;
+    // Strides and suboffsets accepted: any exporter can serve this request.
+    if (!buffer.acquire(obj, PyBUF_FULL_RO)) return false;
+    const Py_buffer& view = buffer.view();
+    if (view.len != 16) return wrong_length(view.len);
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+        std::memcpy(out, view.buf, 16);
+        return true;
+    }
+    if (!shape_covers(view, 16)) {
+        PyErr_Format(PyExc_BufferError, "%s() argument '%s': buffer shape does not match its length",
+                     fname, arg);
+        return false;
+    }
+    return PyBuffer_ToContiguous(out, &view, 16, 'C') == 0;
 }
 
 bool to_utf8(PyObject* obj, const char* fname, const char* arg, std::string_view& out) {
@@ -223,19 +300,20 @@ PyObject* new_utf8(std::string_view text) {
 }
 
 PyObject* new_int_u128(u128 value) {
-    auto lo = static_cast<unsigned long long>(value);
-    auto hi = static_cast<unsigned long long>(value >> 64);
-    if (hi == 0) return PyLong_FromUnsignedLongLong(lo);
-    // One conversion from 16 little-endian bytes, allocating only the result.
-    unsigned char bytes[16];
-    for (unsigned char& byte : bytes) {
-        byte = static_cast<unsigned char>(value);
-        value >>= 8;
+    if (static_cast<std::uint64_t>(value >> 64) == 0) {
+        return PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(value));
     }
+    std::uint8_t bytes[16];
+    store_be128(value, bytes);
+    return new_int_be128(bytes);
+}
+
+PyObject* new_int_be128(const std::uint8_t (&bytes)[16]) {
+    // One conversion from the 16 bytes, allocating only the result.
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyLong_FromUnsignedNativeBytes(bytes, sizeof bytes, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+    return PyLong_FromUnsignedNativeBytes(bytes, 16, Py_ASNATIVEBYTES_BIG_ENDIAN);
 #else
-    return _PyLong_FromByteArray(bytes, sizeof bytes, /*little_endian=*/1, /*is_signed=*/0);
+    return _PyLong_FromByteArray(bytes, 16, /*little_endian=*/0, /*is_signed=*/0);
 #endif
 }
 

@@ -86,6 +86,15 @@ bool to_i64(PyObject* obj, const char* fname, const char* arg, std::int64_t& out
 bool to_u64(PyObject* obj, const char* fname, const char* arg, std::uint64_t& out);
 bool to_u16(PyObject* obj, const char* fname, const char* arg, std::uint16_t& out);
 bool to_u128(PyObject* obj, const char* fname, const char* arg, u128& out);
+// The same range, as 16 big-endian bytes. An int, or an int subclass, is
+// read by value without calling any of its methods; any other object goes
+// through its __index__ once.
+bool to_be128(PyObject* obj, const char* fname, const char* arg, std::uint8_t (&out)[16]);
+
+// Any object with the buffer protocol (bytes, bytearray, memoryview, array,
+// ...) whose buffer holds exactly 16 bytes, copied out in C order whether or
+// not it is contiguous. Another length is a ValueError stating it.
+bool to_bytes16(PyObject* obj, const char* fname, const char* arg, std::uint8_t (&out)[16]);
 
 // A `str` only, viewed as UTF-8 (valid while `obj` lives). A str holding lone
 // surrogates cannot be encoded and fails with the interpreter's
@@ -190,6 +199,12 @@ PyObject* new_ascii(const char* data, std::size_t len);
 PyObject* new_utf8(std::string_view text);
 // Python int from an unsigned 128-bit number.
 PyObject* new_int_u128(u128 value);
+// Python int from 16 big-endian bytes, allocating only the result.
+PyObject* new_int_be128(const std::uint8_t (&bytes)[16]);
+// bytes object of 16 bytes.
+inline PyObject* new_bytes16(const std::uint8_t (&bytes)[16]) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), 16);
+}
 
 // The raisers below never throw, so they may be called anywhere, inside
 // guarded() or not: running out of memory while building a message raises
@@ -229,29 +244,32 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
-// A list of `size` items filled in place, kept out of the garbage
-// collector's sight until finish(): filling it allocates, an allocation may
-// run a collection, and a finalizer run by that collection could otherwise
-// reach the list through gc.get_objects() and meet an empty slot. Dropped
-// unfinished, it releases the items set so far.
-class ListBuilder {
+// A new list or tuple being filled in place (PyList_SET_ITEM,
+// PyTuple_SET_ITEM), kept out of the garbage collector's sight until
+// finish(): filling it allocates, an allocation may run a collection, and a
+// finalizer run by that collection could otherwise reach the container
+// through gc.get_objects() and meet an empty slot. Dropped unfinished, it
+// releases the container with the items set so far.
+class Filling {
 public:
-    explicit ListBuilder(Py_ssize_t size) noexcept : list_(PyList_New(size)) {
-        if (list_) PyObject_GC_UnTrack(list_.get());
+    // Takes over `container` (a new list or tuple, or null after a failed
+    // creation).
+    explicit Filling(PyObject* container) noexcept
+        : ref_(container), tracked_(container != nullptr && PyObject_GC_IsTracked(container)) {
+        if (tracked_) PyObject_GC_UnTrack(container);
     }
-    explicit operator bool() const noexcept { return static_cast<bool>(list_); }
-    // Takes over `item` (not null) as the item at `index`.
-    void set(Py_ssize_t index, PyObject* item) noexcept {
-        PyList_SET_ITEM(list_.get(), index, item);
-    }
-    // The full list, in the collector's sight again, as a new reference.
+    explicit operator bool() const noexcept { return static_cast<bool>(ref_); }
+    PyObject* get() const noexcept { return ref_.get(); }
+    // The full container, in the collector's sight again (a shared empty
+    // tuple never was), as a new reference.
     PyObject* finish() noexcept {
-        PyObject_GC_Track(list_.get());
-        return list_.release();
+        if (tracked_) PyObject_GC_Track(ref_.get());
+        return ref_.release();
     }
 
 private:
-    Ref list_;
+    Ref ref_;
+    bool tracked_;
 };
 
 // Rich comparison of two values of one class, for the six operators; any

@@ -18,5 +18,10 @@ PyObject* quib_batch_to_sornids(PyObject*, PyObject* const* args, Py_ssize_t nar
 // QuibId.check_sornid_convertibility(ids): the text of every conflict.
 PyObject* quib_check_sornid_convertibility(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames);
+// QuibId.sornid_conflict_details(ids): the same conflicts, each as the tuple
+// (kind, timestamp_ms, node_id, count, max, quib_ids, text); a field the
+// kind does not have is None.
+PyObject* quib_sornid_conflict_details(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 
 }  // namespace sornquibid::py

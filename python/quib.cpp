@@ -3,6 +3,7 @@
 #include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
+#include "value_methods.hpp"
 
 namespace sornquibid::py {
 
@@ -103,6 +104,14 @@ PyMethodDef quib_methods[] = {
     {"check_sornid_convertibility",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quib_check_sornid_convertibility)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "check_sornid_convertibility(ids)\n--\n\n"},
+    from_bytes_def<QuibId, new_quib_id>(),
+    as_bytes_def<QuibIdObject>(),
+    bytes_dunder_def<QuibIdObject>(),
+    from_int_def<QuibId, new_quib_id>(),
+    as_int_def<QuibIdObject>(),
+    quib_from_parts_def<QuibId, new_quib_id>(),
+    static_method("sornid_conflict_details", quib_sornid_conflict_details,
+                  "sornid_conflict_details(ids)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 #include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
+#include "value_methods.hpp"
 
 namespace sornquibid::py {
 namespace {
@@ -39,31 +40,6 @@ PyObject* qdesc_from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-// Converts all four arguments first, then judges the precision text, then
-// the timestamp and node id ranges.
-PyObject* qdesc_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    static const char* const names[] = {"timestamp", "precision", "node_id", "sequence"};
-    PyObject* a[4];
-    if (!parse_args("from_parts", names, args, nargs, kwnames, a)) return nullptr;
-    u128 timestamp;
-    std::string_view precision_text;
-    std::uint16_t node_id, sequence;
-    if (!to_u128(a[0], "from_parts", "timestamp", timestamp) ||
-        !to_utf8(a[1], "from_parts", "precision", precision_text) ||
-        !to_u16(a[2], "from_parts", "node_id", node_id) ||
-        !to_u16(a[3], "from_parts", "sequence", sequence)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        auto precision = parse_precision_argument(precision_text);
-        if (!precision) return raise_value_error(precision.error());
-        auto id = QuibIdDesc::from_parts(timestamp, *precision, node_id, sequence);
-        if (!id) return raise_error(id.error());
-        return new_quib_id_desc(*id);
-    });
-}
-
 PyObject* qdesc_to_uuid(PyObject* self, PyObject*) { return new_uuid(quib_desc_value(self).bytes); }
 
 // The accessors check an invariant that no value can break; guarded() turns
@@ -84,12 +60,15 @@ PyObject* qdesc_sequence(PyObject* self, void*) {
 PyMethodDef qdesc_methods[] = {
     {"from_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qdesc_from_str)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_str(s)\n--\n\n"},
-    {"from_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qdesc_from_parts)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_parts(timestamp, precision, node_id, sequence)\n--\n\n"},
+    quib_from_parts_def<QuibIdDesc, new_quib_id_desc>(),
     {"to_uuid", qdesc_to_uuid, METH_NOARGS, "to_uuid($self)\n--\n\n"},
     kCopyMethod,
     kDeepcopyMethod,
+    from_bytes_def<QuibIdDesc, new_quib_id_desc>(),
+    as_bytes_def<QuibIdDescObject>(),
+    bytes_dunder_def<QuibIdDescObject>(),
+    from_int_def<QuibIdDesc, new_quib_id_desc>(),
+    as_int_def<QuibIdDescObject>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
+#include "value_methods.hpp"
 
 namespace sornquibid::py {
 namespace {
@@ -85,6 +86,7 @@ PyMethodDef sorn_methods[] = {
     {"check_quibid_convertibility",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sorn_check_quibid_convertibility)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "check_quibid_convertibility(_ids)\n--\n\n"},
+    sorn_from_parts_def<SornId, new_sorn_id>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

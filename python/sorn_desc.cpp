@@ -2,6 +2,7 @@
 #include "copy_methods.hpp"
 #include "hash.hpp"
 #include "types.hpp"
+#include "value_methods.hpp"
 
 namespace sornquibid::py {
 namespace {
@@ -61,23 +62,6 @@ PyObject* desc_from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyObject* desc_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    static const char* const names[] = {"timestamp_ms", "node_id", "sequence"};
-    PyObject* a[3];
-    if (!parse_args("from_parts", names, args, nargs, kwnames, a)) return nullptr;
-    std::uint64_t timestamp_ms;
-    std::uint16_t node_id, sequence;
-    if (!to_u64(a[0], "from_parts", "timestamp_ms", timestamp_ms) ||
-        !to_u16(a[1], "from_parts", "node_id", node_id) ||
-        !to_u16(a[2], "from_parts", "sequence", sequence)) {
-        return nullptr;
-    }
-    auto id = SornIdDesc::from_parts(timestamp_ms, node_id, sequence);
-    if (!id) return raise_error(id.error());
-    return new_sorn_id_desc(id->value);
-}
-
 PyObject* desc_as_int(PyObject* self, PyObject*) {
     return PyLong_FromLongLong(sorn_desc_value(self).value);
 }
@@ -98,9 +82,7 @@ PyObject* desc_sequence(PyObject* self, void*) {
 PyMethodDef desc_methods[] = {
     {"from_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(desc_from_str)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_str(s)\n--\n\n"},
-    {"from_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(desc_from_parts)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_parts(timestamp_ms, node_id, sequence)\n--\n\n"},
+    sorn_from_parts_def<SornIdDesc, new_sorn_id_desc>(),
     {"as_int", desc_as_int, METH_NOARGS, "as_int($self)\n--\n\n"},
     kCopyMethod,
     kDeepcopyMethod,

@@ -69,13 +69,17 @@ bool decode_any_form(std::string_view text, std::uint8_t (&out)[16]) noexcept {
 
 }  // namespace
 
+std::expected<void, Error> check_quib_bytes(const std::uint8_t (&bytes)[16]) {
+    if (!has_quib_version(bytes)) return std::unexpected(Error{InvalidQuibIdVersion{}});
+    if (!has_quib_variant(bytes)) return std::unexpected(Error{InvalidQuibIdVariant{}});
+    return {};
+}
+
 std::expected<void, Error> parse_quib_text(std::string_view text, std::uint8_t (&out)[16]) {
     if (!decode_any_form(text, out)) {
         return std::unexpected(Error{InvalidQuibIdString{std::string(text)}});
     }
-    if (!has_quib_version(out)) return std::unexpected(Error{InvalidQuibIdVersion{}});
-    if (!has_quib_variant(out)) return std::unexpected(Error{InvalidQuibIdVariant{}});
-    return {};
+    return check_quib_bytes(out);
 }
 
 void format_quib_text(const std::uint8_t (&bytes)[16], char* out) noexcept {
@@ -86,6 +90,25 @@ void format_quib_text(const std::uint8_t (&bytes)[16], char* out) noexcept {
         dst[1] = pair[1];
     }
     out[8] = out[13] = out[18] = out[23] = '-';
+}
+
+std::expected<QuibId, Error> QuibId::from_parts(u128 timestamp, Precision precision,
+                                                std::uint16_t node_id, std::uint16_t sequence) {
+    if (timestamp > kQuibMaxTimestamp) {
+        return std::unexpected(Error{TimestampOutOfRange{timestamp, kQuibTimestampBits}});
+    }
+    if (node_id > kQuibMaxNode) {
+        return std::unexpected(Error{NodeIdOutOfRange{node_id, kQuibNodeBits}});
+    }
+    return from_fields(timestamp, precision, node_id, sequence);
+}
+
+std::expected<QuibId, Error> QuibId::from_bytes(const std::uint8_t (&bytes)[16]) {
+    auto checked = check_quib_bytes(bytes);
+    if (!checked) return std::unexpected(std::move(checked.error()));
+    QuibId q;
+    std::memcpy(q.bytes, bytes, 16);
+    return q;
 }
 
 std::expected<QuibId, Error> QuibId::from_str(std::string_view text) {

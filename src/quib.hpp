@@ -92,10 +92,14 @@ constexpr bool equal_quib_bytes(const std::uint8_t (&a)[16], const std::uint8_t 
     return load_be64(a) == load_be64(b) && load_be64(a + 8) == load_be64(b + 8);
 }
 
+// Checks version 8, then the RFC 4122 variant, of 16 stored bytes: all that
+// is validated of a 128-bit identifier, whichever way it arrives.
+std::expected<void, Error> check_quib_bytes(const std::uint8_t (&bytes)[16]);
+
 // Parses one of the four UUID text forms (32 hex digits; 36 hyphenated;
 // 38 "{hyphenated}"; 45 "urn:uuid:hyphenated"), hex digits in either case,
-// into 16 bytes, then checks version 8 and the RFC 4122 variant, in that
-// order. Shared by QuibId and QuibIdDesc, which differ only in meaning.
+// into 16 bytes, then checks them with check_quib_bytes. Shared by QuibId
+// and QuibIdDesc, which differ only in meaning.
 std::expected<void, Error> parse_quib_text(std::string_view text, std::uint8_t (&out)[16]);
 
 // Writes the 36-character lower-case hyphenated text of 16 bytes.
@@ -116,7 +120,13 @@ struct QuibId {
                                         std::uint16_t node_id, std::uint16_t sequence) noexcept {
         return from_value(pack_quib(timestamp, precision, node_id, sequence));
     }
+    // Checks the timestamp (89 bits), then the node id (15 bits); the
+    // sequence uses all 16 bits.
+    static std::expected<QuibId, Error> from_parts(u128 timestamp, Precision precision,
+                                                   std::uint16_t node_id, std::uint16_t sequence);
     static std::expected<QuibId, Error> from_str(std::string_view text);
+    // The 16 bytes as stored, with the checks of check_quib_bytes.
+    static std::expected<QuibId, Error> from_bytes(const std::uint8_t (&bytes)[16]);
 
     constexpr u128 value() const noexcept { return quib_bytes_value(bytes); }
 

@@ -1,18 +1,24 @@
 #include "quib_desc.hpp"
 
+#include <cstring>
+
 namespace sornquibid {
 
 std::expected<QuibIdDesc, Error> QuibIdDesc::from_parts(u128 timestamp, Precision precision,
                                                         std::uint16_t node_id,
                                                         std::uint16_t sequence) {
-    if (timestamp > kQuibMaxTimestamp) {
-        return std::unexpected(Error{TimestampOutOfRange{timestamp, kQuibTimestampBits}});
-    }
-    if (node_id > kQuibMaxNode) {
-        return std::unexpected(Error{NodeIdOutOfRange{node_id, kQuibNodeBits}});
-    }
+    auto asc = QuibId::from_parts(timestamp, precision, node_id, sequence);
+    if (!asc) return std::unexpected(std::move(asc.error()));
     QuibIdDesc d;
-    store_be128(pack_quib(timestamp, precision, node_id, sequence) ^ kQuibDescMask, d.bytes);
+    store_be128(asc->value() ^ kQuibDescMask, d.bytes);
+    return d;
+}
+
+std::expected<QuibIdDesc, Error> QuibIdDesc::from_bytes(const std::uint8_t (&bytes)[16]) {
+    auto checked = check_quib_bytes(bytes);
+    if (!checked) return std::unexpected(std::move(checked.error()));
+    QuibIdDesc d;
+    std::memcpy(d.bytes, bytes, 16);
     return d;
 }
 

@@ -34,6 +34,8 @@ struct QuibIdDesc {
                                                        std::uint16_t sequence);
     // Parses a UUID text as the descending bytes, with the QuibId checks.
     static std::expected<QuibIdDesc, Error> from_str(std::string_view text);
+    // The descending bytes as stored, with the QuibId checks.
+    static std::expected<QuibIdDesc, Error> from_bytes(const std::uint8_t (&bytes)[16]);
 
     // The ascending value V = D XOR mask. The mask keeps version and variant,
     // and every QuibIdDesc was validated or packed when it was made.

@@ -229,13 +229,18 @@ def _quib_ops():
             yield Op(f"QuibId.batch_to_sornids {label}", QuibId.batch_to_sornids, (arg,))
             yield Op(f"QuibId.check_sornid_convertibility {label}",
                      QuibId.check_sornid_convertibility, (arg,))
+            yield Op(f"QuibId.sornid_conflict_details {label}",
+                     QuibId.sornid_conflict_details, (arg,))
         for label, arg in failing:
             weight = 400 if label == "crowded" else 1
             yield Op(f"QuibId.batch_to_sornids {label}", QuibId.batch_to_sornids, (arg,),
                      ValueError, weight)
             yield Op(f"QuibId.check_sornid_convertibility {label}",
                      QuibId.check_sornid_convertibility, (arg,), None, weight)
-        for fn in (QuibId.batch_to_sornids, QuibId.check_sornid_convertibility):
+            yield Op(f"QuibId.sornid_conflict_details {label}",
+                     QuibId.sornid_conflict_details, (arg,), None, weight)
+        for fn in (QuibId.batch_to_sornids, QuibId.check_sornid_convertibility,
+                   QuibId.sornid_conflict_details):
             for label, arg, exc in _bad_sequences(ok, QuibIdDesc.from_str(Q0)):
                 yield Op(f"QuibId.{fn.__name__} {label}", fn, (arg,), exc)
 
@@ -296,9 +301,83 @@ def _mssql_ops():
     yield Op("mssql drop type", drop, (5,), TypeError)
 
 
+def _bytes_int_parts_ops():
+    """from_bytes, as_bytes, bytes(), from_int, as_int and from_parts."""
+    raw = uuid.UUID(QN).bytes
+    v = int.from_bytes(raw, "big")
+    for cls in (QuibId, QuibIdDesc):
+        name = cls.__name__
+        x = cls.from_str(QN)
+        for label, arg in [("bytes", raw), ("bytearray", bytearray(raw)),
+                           ("memoryview", memoryview(raw)),
+                           ("strided", memoryview(bytes(c for b in raw for c in (b, 0)))[::2])]:
+            yield Op(f"{name}.from_bytes {label}", cls.from_bytes, (arg,))
+        yield Op(f"{name}.from_bytes kw", cls.from_bytes, kwargs={"b": raw})
+        for label, arg, exc in [
+            ("short", raw[:15], ValueError),
+            ("short bytearray", bytearray(15), ValueError),
+            ("short strided", memoryview(raw)[::2], ValueError),
+            ("version", bytes(16), ValueError),
+            ("variant", raw[:8] + b"\xff" + raw[9:], ValueError),
+            ("str", QN, TypeError),
+            ("int", v, TypeError),
+        ]:
+            yield Op(f"{name}.from_bytes {label}", cls.from_bytes, (arg,), exc)
+        yield Op(f"{name}.from_bytes missing", cls.from_bytes, (), TypeError)
+        yield Op(f"{name}.as_bytes", x.as_bytes)
+        yield Op(f"{name} bytes()", bytes, (x,))
+        yield Op(f"{name}.as_int", x.as_int)
+        yield Op(f"{name}.from_int", cls.from_int, (v,))
+        yield Op(f"{name}.from_int Index", cls.from_int, (Index(v),))
+        for label, arg, exc in [
+            ("version", 0, ValueError),
+            ("variant", v ^ 1 << 63, ValueError),
+            ("negative", -1, OverflowError),
+            ("wide", 2**128, OverflowError),
+            ("float", 1.0, TypeError),
+            ("bad __index__", BadIndex(), RuntimeError),
+        ]:
+            yield Op(f"{name}.from_int {label}", cls.from_int, (arg,), exc)
+    yield Op("QuibId.from_parts", QuibId.from_parts, (2**89 - 1, "femtoseconds", 1, 2))
+    for label, args, exc in [
+        ("precision", (0, "Femto" + LONG, 0, 0), ValueError),
+        ("timestamp", (2**89, "us", 0, 0), ValueError),
+        ("node", (0, "us", 32768, 0), ValueError),
+        ("wide", (2**128, "us", 0, 0), OverflowError),
+        ("type", (0, "us", "0", 0), TypeError),
+    ]:
+        yield Op(f"QuibId.from_parts {label}", QuibId.from_parts, args, exc)
+    yield Op("SornId.from_parts", SornId.from_parts, (1700000000000, 5, 7))
+    for label, args, exc in [
+        ("timestamp", (2**41, 0, 0), ValueError),
+        ("sequence", (0, 0, 8192), ValueError),
+        ("wide node", (0, 65536, 0), OverflowError),
+        ("str", ("0", 0, 0), TypeError),
+    ]:
+        yield Op(f"SornId.from_parts {label}", SornId.from_parts, args, exc)
+
+
+def _package_ops():
+    """The calls the sornquibid package adds."""
+    import sornquibid
+
+    s, q = SornId(7130316800000040967), QuibId.from_str(QN)
+    for x in (s, q):
+        yield Op(f"to_desc {type(x).__name__}", sornquibid.to_desc, (x,))
+        yield Op(f"to_asc {type(x).__name__}Desc", sornquibid.to_asc, (sornquibid.to_desc(x),))
+        yield Op(f"to_asc {type(x).__name__}", sornquibid.to_asc, (x,), TypeError)
+    yield Op("to_desc int", sornquibid.to_desc, (5,), TypeError)
+    ok = [_quib(1700000000000, 5, i) for i in range(10)]
+    bad = ok + [_quib(1, 600), _quib(2**41, 5)]
+    yield Op("sornid_conflicts none", sornquibid.sornid_conflicts, (ok,))
+    yield Op("sornid_conflicts some", sornquibid.sornid_conflicts, (bad,))
+    yield Op("sornid_conflicts str", sornquibid.sornid_conflicts, ("abc",), TypeError)
+
+
 def all_ops():
     ops = []
-    for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops):
+    for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops,
+                  _bytes_int_parts_ops, _package_ops):
         ops.extend(group())
     return ops
 

@@ -25,8 +25,8 @@ SAMPLES = [eval(code, {}, NAMES) for code in SAMPLE_CODE]
 
 
 def test_package_reexports_the_same_objects():
-    assert sornquibid.__all__ == [
-        "SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema", "PanicException"]
+    assert sornquibid.__all__[:5] == _sornquibid.__all__
+    assert "PanicException" in sornquibid.__all__
     for name in _sornquibid.__all__:
         assert getattr(sornquibid, name) is getattr(_sornquibid, name)
 

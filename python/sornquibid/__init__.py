@@ -2,7 +2,9 @@
 
 The classes and the SQL Server support come from the extension module
 `_sornquibid` (these are the same objects). Importing this package also makes
-all four classes picklable.
+all four classes picklable. The package adds `to_desc` and `to_asc`, between
+the ascending and the descending form of an identifier, and
+`sornid_conflicts`, the conversion conflicts as records.
 
 `PanicException` is the class of the extension's reports of a broken internal
 precondition. It derives from BaseException, so `except Exception` does not
@@ -14,8 +16,12 @@ from typing import TYPE_CHECKING
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
 
 from . import _pickle
+from ._conflicts import ConflictKind, ConversionConflict, sornid_conflicts
+from ._forms import to_asc, to_desc
 
-__all__ = ["SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema", "PanicException"]
+__all__ = ["SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema"]
+__all__ += ["to_desc", "to_asc", "sornid_conflicts", "ConversionConflict", "ConflictKind"]
+__all__ += ["PanicException"]
 
 _pickle.register()
 

@@ -4,7 +4,7 @@
     python sweep.py KIND first CASE
 
 Fails the k-th allocation of a call for k = 1, 2, ... until the call
-completes without meeting the failure. KIND "new" fails the k-th C++
+completes without meeting the failure (past DENSE, for some k only). KIND "new" fails the k-th C++
 operator new (failing_new.cpp, which the parent preloads); KIND "interpreter"
 fails the k-th allocation of the interpreter's allocators
 (_testcapi.set_nomemory).
@@ -32,7 +32,18 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 # A call that meets no failure in this many allocations is taken as endless.
-MAX_K = 5000
+MAX_K = 10**6
+# Every k is probed up to DENSE; past it the probes thin out to about 64 per
+# doubling of k. Only calls over whole batches get that far, and their later
+# allocations repeat the same few sites item after item.
+DENSE = 256
+
+
+def probe_points(end):
+    k = 1
+    while k <= end:
+        yield k
+        k += 1 if k < DENSE else k // 64
 
 
 def say(line):
@@ -103,10 +114,10 @@ class Sweep:
         self.seen = []  # outcomes other than MemoryError, with the error's class
 
     def run(self, end, expected=None, stable=False):
-        """Probes k = 1 to `end`; returns the first k at which the call
+        """Probes k from 1 to `end`; returns the first k at which the call
         completed without meeting its failure, or None after saying what
         went wrong. With `expected` None the outcomes are kept in `seen`."""
-        for k in range(1, end + 1):
+        for k in probe_points(end):
             say(f"at {self.index} {k}")
             result, error, met = self.probe(self.call, k)
             got = describe(result, error)

@@ -1,0 +1,71 @@
+"""The package's to_desc and to_asc, between the two forms of an identifier,
+and sornid_conflicts, the conversion conflicts as records."""
+import pytest
+from hypothesis import given, strategies as st
+
+from sornquibid import (
+    ConversionConflict, QuibId, QuibIdDesc, SornId, SornIdDesc, sornid_conflicts, to_asc,
+    to_desc,
+)
+
+from quib_layout import DESC_MASK, MAX_TIMESTAMP, PRECISIONS, pack
+
+# What dbo.sornid_to_desc and dbo.quibid_to_desc XOR with.
+SORN_DESC_MASK = 0x7FFFFFFFFFC01FFF
+
+
+@given(st.integers(0, 2**63 - 1), st.integers(0, MAX_TIMESTAMP), st.sampled_from(PRECISIONS),
+       st.integers(0, 0x7FFF), st.integers(0, 0xFFFF))
+def test_forms_flip_with_the_masks_and_back(v, t, p, n, s):
+    sorn = SornId(v)
+    quib = QuibId.from_int(pack(t, p, n, s))
+    for asc, desc_cls, mask in ((sorn, SornIdDesc, SORN_DESC_MASK), (quib, QuibIdDesc, DESC_MASK)):
+        desc = to_desc(asc)
+        assert type(desc) is desc_cls and desc.as_int() == asc.as_int() ^ mask
+        back = to_asc(desc)
+        assert type(back) is type(asc) and back == asc
+
+
+@pytest.mark.parametrize(
+    "fn, arg, message",
+    [
+        (to_desc, SornIdDesc(5), "to_desc() argument must be SornId or QuibId, not SornIdDesc"),
+        (to_desc, QuibIdDesc.from_parts(0, "us", 0, 0),
+         "to_desc() argument must be SornId or QuibId, not QuibIdDesc"),
+        (to_desc, 5, "to_desc() argument must be SornId or QuibId, not int"),
+        (to_asc, SornId(5), "to_asc() argument must be SornIdDesc or QuibIdDesc, not SornId"),
+        (to_asc, QuibId.from_parts(0, "us", 0, 0),
+         "to_asc() argument must be SornIdDesc or QuibIdDesc, not QuibId"),
+        (to_asc, None, "to_asc() argument must be SornIdDesc or QuibIdDesc, not NoneType"),
+    ],
+)
+def test_forms_refuse_other_types(fn, arg, message):
+    with pytest.raises(TypeError) as info:
+        fn(arg)
+    assert info.value.args == (message,)
+
+
+def us(ms, node, seq=0):
+    return QuibId.from_parts(ms * 1000, "us", node, seq)
+
+
+def test_conflicts_as_records():
+    node_a, node_b = us(1, 600), us(2, 600, 1)
+    late = us(2**41, 5)
+    crowd = [us(1700000000000, 7, k) for k in range(8193)]
+    ids = [us(1, 1), node_a, late] + crowd + [node_b]
+    records = sornid_conflicts(ids)
+    assert [str(r) for r in records] == QuibId.check_sornid_convertibility(ids)
+    fields = [(r.kind, r.timestamp_ms, r.node_id, r.count, r.max, r.quib_ids) for r in records]
+    assert fields == [
+        ("NodeIdOverflow", None, 600, None, None, (node_a, node_b)),
+        ("TimestampOverflow", 2**41, None, None, None, (late,)),
+        ("SequenceOverflow", 1700000000000, 7, 8193, 8192, tuple(crowd)),
+    ]
+    assert all(type(r) is ConversionConflict for r in records)
+    assert sornid_conflicts(ids[:1] + crowd[:8192]) == []
+
+
+def test_conflicts_refuse_what_the_check_refuses():
+    with pytest.raises(TypeError, match="'ids'"):
+        sornid_conflicts("abc")
