@@ -14,6 +14,7 @@ import pickle
 
 import model
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
+from ops_catalog import Hostile, Index, Name
 
 
 class Draw:
@@ -310,41 +311,6 @@ def check_convert(data):
 # and integers that are ints, bools, __index__ objects or int subclasses whose
 # every operator lies. The outcome is the model's for the values the
 # arguments stand for.
-
-
-class Index:
-    """An integer through __index__ (module level: pickles by reference)."""
-
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class Hostile(int):
-    """An int whose every operator answers wrongly; only its value counts."""
-
-    def _wrong(self, *args):
-        return 0
-
-    __index__ = __int__ = __abs__ = __neg__ = __invert__ = _wrong
-    __rshift__ = __lshift__ = __and__ = __or__ = __xor__ = __mod__ = _wrong
-    __floordiv__ = __add__ = __sub__ = __mul__ = __pow__ = _wrong
-    __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = _wrong
-    __hash__ = int.__hash__
-
-    def __bool__(self):
-        return False
-
-
-class Name(str):
-    """A keyword name of a str subclass whose comparison must not be used."""
-
-    def __eq__(self, other):
-        raise AssertionError("keyword name compared through __eq__")
-
-    __hash__ = str.__hash__
 
 
 INT_ANCHORS = [0, 1, -1, 300, 511, 512, 4097, 8191, 8192, 32767, 32768, 65535, 65536,
