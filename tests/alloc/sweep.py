@@ -70,6 +70,16 @@ def new_prober():
     lib.failing_new_disarm.restype = ctypes.c_long
     lib.failing_new_live.restype = ctypes.c_long
     arm, disarm = lib.failing_new_arm, lib.failing_new_disarm
+    # The extension must allocate through this operator new (a refusal's
+    # message is a heap string), or the sweep would probe nothing.
+    from _sornquibid import SornId
+    arm(MAX_K)
+    try:
+        SornId.from_str("not a number, and too long to fit in place")
+    except ValueError:
+        pass
+    if disarm() == 0:
+        say("bad interposer 0 the extension does not allocate through failing_new.so")
 
     def probe(call, k):
         result = error = None
