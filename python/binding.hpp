@@ -212,8 +212,8 @@ inline PyObject* new_bytes16(const std::uint8_t (&bytes)[16]) {
 
 // ValueError whose single argument is `message`. Always returns null.
 PyObject* raise_value_error(std::string_view message) noexcept;
-// ValueError with the display text of a core error (Error, ConversionError,
-// SharedSchemaError). Always returns null.
+// ValueError with the display text of a core error (any of the core's error
+// types, each of which has a display()). Always returns null.
 template <class E>
 PyObject* raise_error(const E& error) noexcept {
     try {

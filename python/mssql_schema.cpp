@@ -10,7 +10,9 @@ namespace {
 constexpr const char* kInstallName = "mssql_install_autofill_trigger_for_table";
 constexpr const char* kDropName = "mssql_drop_autofill_trigger_for_table";
 
-PyObject* script_result(const std::expected<std::string, SharedSchemaError>& script) {
+// The script as a str, or ValueError with the refusal's display text.
+template <class E>
+PyObject* script_result(const std::expected<std::string, E>& script) {
     if (!script) return raise_error(script.error());
     return new_utf8(*script);
 }

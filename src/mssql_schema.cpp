@@ -1,10 +1,12 @@
 #include "mssql_schema.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <utility>
 
 #include "panic.hpp"
+#include "text_escape.hpp"
 
 namespace sornquibid {
 namespace {
@@ -16,10 +18,20 @@ std::string trigger_name(std::string_view table) {
     return name;
 }
 
+// Names that SQL Server's default (case-insensitive) collation takes for one
+// column. Both are validated identifiers, so plain ASCII.
+bool same_column(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 // Per pair: fill the destination from the source for the rows whose source
 // value was written, then clear the destination of rows whose source is NULL
 // (matched on the destination values of the written rows), so that setting
-// a source to NULL does not leave a stale descending value behind.
+// a source to NULL does not leave a stale descending value behind. The
+// clearing UPDATE can only change rows when a written row has a NULL source
+// and a destination value, so it runs only then: an UPDATE that changes
+// nothing still fires the table's other UPDATE triggers and may scan it.
 void append_pair_statements(std::string& out, const ColumnPair& pair, std::string_view table,
                             std::string_view flip) {
     const std::string_view src = pair.src_col;
@@ -42,6 +54,11 @@ void append_pair_statements(std::string& out, const ColumnPair& pair, std::strin
     out += src;
     out += " IS NOT NULL);\n";
 
+    out += "    IF EXISTS (SELECT 1 FROM inserted WHERE ";
+    out += src;
+    out += " IS NULL AND ";
+    out += dst;
+    out += " IS NOT NULL)\n";
     out += "    UPDATE t\n    SET t.";
     out += dst;
     out += " = NULL\n    FROM ";
@@ -117,6 +134,7 @@ CREATE OR ALTER FUNCTION dbo.quibid_to_desc(@id BINARY(16))
 RETURNS BINARY(16)
 AS
 BEGIN
+    IF @id IS NULL RETURN NULL;
     DECLARE @mask BINARY(16) = 0xFFFFFFFFFFFF0FFF0FFFFFFF8000FFFF;
     DECLARE @out  BINARY(16) = 0x00000000000000000000000000000000;
     DECLARE @i    int = 1;
@@ -209,6 +227,7 @@ CREATE OR ALTER PROCEDURE dbo.sornquibid_bulk_backfill
 AS
 BEGIN
     SET NOCOUNT ON;
+    SET IMPLICIT_TRANSACTIONS OFF;
 
     IF @@TRANCOUNT > 0
         THROW 50310, 'sornquibid_bulk_backfill must run at the top level (no open tx).', 1;
@@ -234,6 +253,7 @@ BEGIN
     -- them in the cleanup loop below.
     WHILE @rows_done > 0
     BEGIN
+        BEGIN TRY
         BEGIN TRAN;
         SET @sql = N'
             UPDATE TOP (@bs) t
@@ -244,6 +264,11 @@ BEGIN
         EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
         SET @rows_done = @@ROWCOUNT;
         COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
     END
 
     -- Cleanup loop: plain UPDLOCK (no READPAST). Blocks on locked rows
@@ -253,6 +278,7 @@ BEGIN
     SET @rows_done = 1;
     WHILE @rows_done > 0
     BEGIN
+        BEGIN TRY
         BEGIN TRAN;
         SET @sql = N'
             UPDATE TOP (@bs) t
@@ -263,6 +289,11 @@ BEGIN
         EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
         SET @rows_done = @@ROWCOUNT;
         COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
     END
 END;
 GO
@@ -307,7 +338,16 @@ std::string_view flip_function_name(IdKind kind) noexcept {
     return kind == IdKind::Quib ? "quibid_to_desc" : "sornid_to_desc";
 }
 
-std::expected<std::string, SharedSchemaError> install_autofill_trigger_for_table_mssql(
+std::string display(const SameColumnPairError& error) {
+    return "source and destination are the same column: " + debug_quoted(error.src_col) + ", " +
+           debug_quoted(error.dst_col);
+}
+
+std::string display(const TriggerScriptError& error) {
+    return std::visit([](const auto& e) { return display(e); }, error);
+}
+
+std::expected<std::string, TriggerScriptError> install_autofill_trigger_for_table_mssql(
     std::string_view table, std::span<const ColumnPair> pairs, IdKind kind) {
     if (pairs.empty()) panic("at least one ColumnPair required");
     if (auto ok = validate_ident(table); !ok) return std::unexpected(std::move(ok.error()));
@@ -318,6 +358,10 @@ std::expected<std::string, SharedSchemaError> install_autofill_trigger_for_table
         if (auto ok = validate_ident(pair.dst_col); !ok) {
             return std::unexpected(std::move(ok.error()));
         }
+        if (same_column(pair.src_col, pair.dst_col)) {
+            return std::unexpected(
+                SameColumnPairError{std::string(pair.src_col), std::string(pair.dst_col)});
+        }
     }
 
     const std::string_view flip = flip_function_name(kind);
@@ -325,7 +369,7 @@ std::expected<std::string, SharedSchemaError> install_autofill_trigger_for_table
     std::string out;
     // A hint: the fixed text and one pair of statements with the longest names
     // come to well under these sizes.
-    out.reserve(512 + pairs.size() * 1024);
+    out.reserve(768 + pairs.size() * 1536);
     out += "CREATE OR ALTER TRIGGER ";
     out += trigger;
     out += "\nON ";

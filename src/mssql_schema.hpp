@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "schema_shared.hpp"
 
@@ -26,12 +27,29 @@ enum class IdKind : std::uint8_t { Sorn, Quib };
 // "sornid_to_desc" or "quibid_to_desc".
 std::string_view flip_function_name(IdKind kind) noexcept;
 
+// A pair whose source and destination name one column. SQL Server's default
+// collation ignores letter case, so "Id" and "id" are one column too. Its
+// trigger would overwrite the column with its own flip on every write.
+struct SameColumnPairError {
+    std::string src_col;
+    std::string dst_col;
+};
+
+// "source and destination are the same column: " followed by both names,
+// debug-quoted, separated by ", ".
+std::string display(const SameColumnPairError& error);
+
+// What the install script refuses: a name, or a pair of one column.
+using TriggerScriptError = std::variant<SharedSchemaError, SameColumnPairError>;
+
+std::string display(const TriggerScriptError& error);
+
 // The script that creates (or replaces) the trigger zzz_<table>_autofill_desc
 // and makes it fire last for INSERT and UPDATE. `pairs` must not be empty
-// (Panic otherwise, before any name is looked at); then the table and each
-// pair's source and destination are validated, in that order, and the first
-// refusal is returned.
-std::expected<std::string, SharedSchemaError> install_autofill_trigger_for_table_mssql(
+// (Panic otherwise, before any name is looked at); then the table is
+// validated, then each pair in order: its source, its destination, and that
+// they name different columns. The first refusal is returned.
+std::expected<std::string, TriggerScriptError> install_autofill_trigger_for_table_mssql(
     std::string_view table, std::span<const ColumnPair> pairs, IdKind kind);
 
 // The script that drops the table's autofill trigger if it exists.

@@ -307,6 +307,7 @@ def _mssql_ops():
         ("kind", ("orders", pairs, "Sorn" + LONG), ValueError),
         ("table", ("dbo." + LONG, pairs, "sorn"), ValueError),
         ("column", ("orders", pairs + [("a", "1" + LONG + "\u0301\x07")], "sorn"), ValueError),
+        ("same column", ("orders", pairs + [("Z" * 63, "z" * 63)], "sorn"), ValueError),
         ("empty pairs", ("orders", [], "sorn"), panic_type()),
         ("empty pairs bad table", ("1x", [], "quib"), panic_type()),
         ("pair length", ("orders", [("a", "b", "c")], "sorn"), ValueError),

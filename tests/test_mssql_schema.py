@@ -26,6 +26,11 @@ def invalid(ident):
     return 'invalid SQL identifier: "' + ident.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
+def same_column(src, dst):
+    """The message of a pair naming one column (valid names only)."""
+    return f'source and destination are the same column: "{src}", "{dst}"'
+
+
 def parse_counts(script):
     """Counts of the node kinds in sqlfluff's T-SQL parse of `script`; raises
     sqlfluff's APIParsingError on anything it cannot parse."""
@@ -107,7 +112,7 @@ def test_accepted_identifiers_are_used_as_given(ident):
         f"IF OBJECT_ID(N'zzz_{ident}_autofill_desc', N'TR') IS NOT NULL "
         f"DROP TRIGGER zzz_{ident}_autofill_desc;\nGO\n"
     )
-    script = install("t", [(ident, ident)], "sorn")
+    script = install("t", [("src", ident)], "sorn")
     assert f"SET t.{ident} = " in script
 
 
@@ -201,6 +206,15 @@ def test_unknown_kind(kind):
         ("t", [("a", "b"), ("c", "1x")], "sorn", ValueError(invalid("1x"))),
         ("t", [("1s", "1d")], "quib", ValueError(invalid("1s"))),
         ("t", [("a", "1d"), ("1s", "b")], "quib", ValueError(invalid("1d"))),
+        # A pair naming one column, letter case ignored, after the pair's
+        # names and before the next pair.
+        ("1t", [("a", "a")], "sorn", ValueError(invalid("1t"))),
+        ("t", [("1s", "1s")], "sorn", ValueError(invalid("1s"))),
+        ("t", [("id", "id")], "sorn", ValueError(same_column("id", "id"))),
+        ("t", [("a", "b"), ("Order_Id", "oRDER_iD")], "quib",
+         ValueError(same_column("Order_Id", "oRDER_iD"))),
+        ("t", [("A", "a"), ("1s", "b")], "sorn", ValueError(same_column("A", "a"))),
+        ("t", [("a", "b"), ("c", "d"), ("_x", "_X")], "sorn", ValueError(same_column("_x", "_X"))),
     ],
 )
 def test_order_of_checks(table, pairs, kind, expected):
@@ -324,6 +338,7 @@ BEGIN
     SET t.id_desc = CASE WHEN t.id IS NULL THEN NULL ELSE dbo.sornid_to_desc(t.id) END
     FROM orders AS t
     WHERE t.id IN (SELECT id FROM inserted WHERE id IS NOT NULL);
+    IF EXISTS (SELECT 1 FROM inserted WHERE id IS NULL AND id_desc IS NOT NULL)
     UPDATE t
     SET t.id_desc = NULL
     FROM orders AS t
@@ -332,6 +347,7 @@ BEGIN
     SET t.parent_id_desc = CASE WHEN t.parent_id IS NULL THEN NULL ELSE dbo.sornid_to_desc(t.parent_id) END
     FROM orders AS t
     WHERE t.parent_id IN (SELECT parent_id FROM inserted WHERE parent_id IS NOT NULL);
+    IF EXISTS (SELECT 1 FROM inserted WHERE parent_id IS NULL AND parent_id_desc IS NOT NULL)
     UPDATE t
     SET t.parent_id_desc = NULL
     FROM orders AS t
@@ -347,8 +363,9 @@ GO
 
 def test_worked_example():
     script = install("orders", [("id", "id_desc"), ("parent_id", "parent_id_desc")], "sorn")
-    assert script == ORDERS
-    assert parse_counts(script)["update_statement"] == 4
+    assert script.split("\n") == ORDERS.split("\n")
+    counts = parse_counts(script)
+    assert counts["update_statement"] == 4 and counts["if_then_statement"] == 2
 
 
 def test_quib_kind_uses_the_128_bit_flip():
@@ -357,17 +374,17 @@ def test_quib_kind_uses_the_128_bit_flip():
     assert script.count("dbo.quibid_to_desc(") == 2 and "sornid" not in script
 
 
-def test_one_pair_body_is_eight_lines():
+def test_one_pair_body_is_nine_lines():
     lines = install("t", [("a", "b")], "sorn").split("\n")
     body = lines[lines.index("    SET NOCOUNT ON;") + 1 : lines.index("END;")]
-    assert len(body) == 8
+    assert len(body) == 9
     assert all(line.startswith("    ") and not line.startswith("     ") for line in body)
 
 
-def test_duplicate_and_identical_pairs_are_kept():
-    script = install("t", [("a", "a"), ("a", "a")], "sorn")
-    assert script.count("    SET t.a = CASE WHEN t.a IS NULL") == 2
-    assert script.count("    SET t.a = NULL\n") == 2
+def test_duplicate_pairs_are_kept():
+    script = install("t", [("a", "b"), ("a", "b")], "sorn")
+    assert script.count("    SET t.b = CASE WHEN t.a IS NULL") == 2
+    assert script.count("    SET t.b = NULL\n") == 2
 
 
 def test_longest_table_name():
@@ -385,11 +402,12 @@ names = st.from_regex(IDENT, fullmatch=True)
 # the script unparsable; the parser check draws from the other names.
 TSQL_RESERVED = {k.upper() for k in dialect_selector("tsql").sets("reserved_keywords")}
 unreserved_names = names.filter(lambda n: n.upper() not in TSQL_RESERVED)
+column_pairs = st.tuples(unreserved_names, unreserved_names).filter(
+    lambda p: p[0].lower() != p[1].lower())
 
 
 @settings(max_examples=12, deadline=None)
-@given(unreserved_names,
-       st.lists(st.tuples(unreserved_names, unreserved_names), min_size=1, max_size=3),
+@given(unreserved_names, st.lists(column_pairs, min_size=1, max_size=3),
        st.sampled_from(["sorn", "quib"]))
 def test_install_scripts_parse_as_tsql(table, pairs, kind):
     script = install(table, pairs, kind)
@@ -399,6 +417,7 @@ def test_install_scripts_parse_as_tsql(table, pairs, kind):
     assert counts["batch"] == 3 and counts["go_statement"] == 3
     assert counts["create_trigger"] == 1
     assert counts["update_statement"] == 2 * len(pairs)
+    assert counts["if_then_statement"] == len(pairs)
     assert counts["execute_script_statement"] == 2
 
 
@@ -424,7 +443,7 @@ def test_broken_tsql_is_noticed_by_the_parser():
 
 SCRIPTS = {
     "DESC_FLIP_TSQL": (
-        "1636d1b5863de5445d0fa67221299cf250353ce8b2e2729d5a2ec58e69de7992",
+        "35b61fbe41caaa7de99c905392b710145f9ba791129a8798b73fbfbe7f018894",
         20,
         1,
         [("FUNCTION", "dbo.sornid_flip_mask"), ("FUNCTION", "dbo.sornid_to_desc"),
@@ -438,7 +457,7 @@ SCRIPTS = {
         [("PROCEDURE", "dbo.sornid_next_desc"), ("PROCEDURE", "dbo.quibid_next_desc")],
     ),
     "BULK_BACKFILL_TSQL": (
-        "15956d197a15e840971c49b933f26ce789b2772204861bfb16814cecda7fe9c9",
+        "309b3cfe06fea04dc28cdf42e22483fe8f799811e63445dd9ffbd072289e3fe0",
         14,
         2,
         [("PROCEDURE", "dbo.sornquibid_bulk_backfill")],
@@ -478,6 +497,129 @@ def test_script_constant(name):
     functions = sum(kind == "FUNCTION" for kind, _ in objects)
     assert counts["create_function_statement"] == functions
     assert counts["create_procedure_statement"] == len(objects) - functions
+
+
+# Two objects in full, for what a few of their lines guard against:
+# quibid_to_desc returns NULL for NULL (STUFF with a NULL byte deletes it and
+# the cast back pads with zeros); the backfill turns implicit transactions
+# off, so each batch commits on its own under manual-commit drivers, and ends
+# at the first failing batch, rolled back and rethrown, instead of retrying
+# it forever on a stale @@ROWCOUNT.
+QUIBID_TO_DESC = """\
+CREATE OR ALTER FUNCTION dbo.quibid_to_desc(@id BINARY(16))
+RETURNS BINARY(16)
+AS
+BEGIN
+    IF @id IS NULL RETURN NULL;
+    DECLARE @mask BINARY(16) = 0xFFFFFFFFFFFF0FFF0FFFFFFF8000FFFF;
+    DECLARE @out  BINARY(16) = 0x00000000000000000000000000000000;
+    DECLARE @i    int = 1;
+    DECLARE @b    tinyint;
+    WHILE @i <= 16
+    BEGIN
+        SET @b =
+            CAST(SUBSTRING(@id,   @i, 1) AS tinyint) ^
+            CAST(SUBSTRING(@mask, @i, 1) AS tinyint);
+        SET @out = CAST(STUFF(@out, @i, 1, CAST(@b AS binary(1))) AS BINARY(16));
+        SET @i = @i + 1;
+    END
+    RETURN @out;
+END;
+GO
+"""
+
+BULK_BACKFILL = """\
+CREATE OR ALTER PROCEDURE dbo.sornquibid_bulk_backfill
+    @table_name sysname,
+    @src_col    sysname,
+    @dst_col    sysname,
+    @kind       varchar(8),
+    @batch_size int = 10000
+AS
+BEGIN
+    SET NOCOUNT ON;
+    SET IMPLICIT_TRANSACTIONS OFF;
+
+    IF @@TRANCOUNT > 0
+        THROW 50310, 'sornquibid_bulk_backfill must run at the top level (no open tx).', 1;
+
+    DECLARE @flip_fn sysname =
+        CASE @kind
+            WHEN 'sorn' THEN N'sornid_to_desc'
+            WHEN 'quib' THEN N'quibid_to_desc'
+            ELSE NULL
+        END;
+    IF @flip_fn IS NULL
+        THROW 50311, 'sornquibid_bulk_backfill: unknown kind; expected sorn or quib', 1;
+
+    -- Session-scoped (inverts v0.3.0 Postgres's per-tx SET LOCAL).
+    -- 30 s matches the Postgres playbook's lock_timeout.
+    SET LOCK_TIMEOUT 30000;
+
+    DECLARE @rows_done int = 1;
+    DECLARE @sql nvarchar(max);
+
+    -- Fast loop: UPDLOCK + READPAST is MSSQL's FOR UPDATE SKIP LOCKED.
+    -- Rows locked by concurrent writers are skipped; we will revisit
+    -- them in the cleanup loop below.
+    WHILE @rows_done > 0
+    BEGIN
+        BEGIN TRY
+        BEGIN TRAN;
+        SET @sql = N'
+            UPDATE TOP (@bs) t
+            SET t.' + QUOTENAME(@dst_col) + N' = dbo.' + QUOTENAME(@flip_fn) + N'(t.' + QUOTENAME(@src_col) + N')
+            FROM ' + QUOTENAME(@table_name) + N' AS t WITH (UPDLOCK, READPAST)
+            WHERE t.' + QUOTENAME(@dst_col) + N' IS NULL
+              AND t.' + QUOTENAME(@src_col) + N' IS NOT NULL;';
+        EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
+        SET @rows_done = @@ROWCOUNT;
+        COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
+    END
+
+    -- Cleanup loop: plain UPDLOCK (no READPAST). Blocks on locked rows
+    -- but LOCK_TIMEOUT aborts the statement after 30 s so we don't hang
+    -- forever behind a stuck writer. Residue is typically small by the
+    -- time we get here.
+    SET @rows_done = 1;
+    WHILE @rows_done > 0
+    BEGIN
+        BEGIN TRY
+        BEGIN TRAN;
+        SET @sql = N'
+            UPDATE TOP (@bs) t
+            SET t.' + QUOTENAME(@dst_col) + N' = dbo.' + QUOTENAME(@flip_fn) + N'(t.' + QUOTENAME(@src_col) + N')
+            FROM ' + QUOTENAME(@table_name) + N' AS t WITH (UPDLOCK)
+            WHERE t.' + QUOTENAME(@dst_col) + N' IS NULL
+              AND t.' + QUOTENAME(@src_col) + N' IS NOT NULL;';
+        EXEC sp_executesql @sql, N'@bs int', @bs = @batch_size;
+        SET @rows_done = @@ROWCOUNT;
+        COMMIT TRAN;
+        END TRY
+        BEGIN CATCH
+            IF @@TRANCOUNT > 0 ROLLBACK TRAN;
+            THROW;
+        END CATCH
+    END
+END;
+GO
+"""
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [("DESC_FLIP_TSQL", QUIBID_TO_DESC), ("BULK_BACKFILL_TSQL", BULK_BACKFILL)],
+)
+def test_objects_in_full(name, expected):
+    text = getattr(mssql_schema, name)
+    start = text.index(expected.split("\n")[0] + "\n")
+    definition = text[start : text.index("\nGO\n", start) + 4]
+    assert definition.split("\n") == expected.split("\n")
 
 
 def test_install_all_is_the_concatenation():

@@ -168,6 +168,8 @@ def install_script(table, pairs, kind):
     for src, dst in pairs:
         validate_ident(src)
         validate_ident(dst)
+        if src.lower() == dst.lower():
+            raise Refused(f'source and destination are the same column: "{src}", "{dst}"')
     trigger = f"zzz_{table}_autofill_desc"
     body = "".join(
         f"    UPDATE t\n"
@@ -175,6 +177,7 @@ def install_script(table, pairs, kind):
         f"    FROM {table} AS t\n"
         f"    WHERE t.{src} IN (SELECT {src} FROM inserted WHERE {src} IS NOT NULL);\n"
         # and clears the destination of written rows whose source is NULL
+        f"    IF EXISTS (SELECT 1 FROM inserted WHERE {src} IS NULL AND {dst} IS NOT NULL)\n"
         f"    UPDATE t\n"
         f"    SET t.{dst} = NULL\n"
         f"    FROM {table} AS t\n"
