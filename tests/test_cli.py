@@ -456,11 +456,18 @@ def test_convert_to_sorn_lists_every_conflict_and_writes_nothing(tmp_path, as_js
         (["--to", "sorn"], b"\x1b]0;owned\x07\n", "line 1: invalid QuibId string: \\x1b]0;owned\\x07"),
         (["--to", "quib"], b"\xef\xbb\xbf1\n\xef\xbb\xbf2\n", "line 2: invalid SornId string: \\ufeff2"),
         (["--to", "quib"], "1\n".encode("utf-16-le"), "line 1: invalid SornId string: 1\\x00"),
+        # A failure while a UTF-16 file is being read
+        (["--to", "quib", "/dev/stdin"], "\ufeff1\nx\n".encode("utf-16-le"), "line 2: invalid SornId string: x"),
+        (["--to", "quib"], b"1\n" + b"7" * 1000, f"line 2: invalid SornId string: {'7' * 80}... (1,000 characters)"),
         # CSV input
         (["--to", "sorn", "--column", "quibid"], b"\nid,x\n", "line 2: no column named 'quibid' in the header"),
         (["--to", "sorn", "--column", "3"], b"a,b,c\n1,2\n", "line 2: no column 3 (the row has 2)"),
         (["--to", "quib", "--column", "2"], b"a,b\n1,2\n\n3,x\n", "line 4: invalid SornId string: x"),
         (["--to", "quib", "--column", "1"], b"a\n5\r6,7\n", "line 2: not CSV: a carriage return inside a field that is not quoted"),
+        # A quoted field keeps its line break, instead of reading as 67.
+        (["--to", "quib", "--column", "b"], b'a,b\nx,"5"\ny,"6\n7"\n', "line 3: invalid SornId string: 6\\n7"),
+        # A quote left open would swallow the rows after it.
+        (["--to", "quib", "--column", "id"], b'id,note\n5,"oops\n6,x\n7,y\n', "line 2: not CSV: a quoted field is not closed"),
     ],
 )
 def test_convert_bad_input(args, stdin, message):

@@ -24,7 +24,7 @@ import re
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from datetime import datetime, timedelta
 from typing import IO, NoReturn, TypeVar, cast
 
@@ -81,6 +81,19 @@ def escape(text: str) -> str:
     if text.isprintable():
         return text
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+# Longer input texts are shown cut short in messages: a file without line
+# feeds (old Mac line ends, say) is one line, and echoing it would make one
+# message as long as the file.
+_SHOWN_CHARACTERS = 80
+
+
+def clip(text: str) -> str:
+    """`text`, or its beginning and its length when it is long."""
+    if len(text) <= _SHOWN_CHARACTERS:
+        return text
+    return f"{text[:_SHOWN_CHARACTERS]}... ({len(text):,} characters)"
 
 
 def _stderr_write(text: str) -> None:
@@ -244,13 +257,14 @@ def _open_input(path: str) -> IO[bytes]:
         return open(path, "rb")
 
 
-def _text_batches(stream: IO[bytes]) -> Iterator[list[str]]:
+def _text_batches(stream: IO[bytes]) -> Generator[list[str], None, None]:
     """The lines of `stream`, BATCH_LINES at a time, as text.
 
     A UTF-8 byte-order mark is dropped, and text with a UTF-16 byte-order mark
     (as Windows PowerShell 5 writes by default) is decoded; anything else is
     read as UTF-8, an invalid byte becoming U+FFFD. Lines end at line feeds
-    only: a carriage return elsewhere is part of the line.
+    only, which are not part of the lines: a carriage return elsewhere is.
+    Close this generator before the stream: it may hold a decoder on it.
     """
     head = stream.read(2)
     if head in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
@@ -258,7 +272,7 @@ def _text_batches(stream: IO[bytes]) -> Iterator[list[str]]:
         text = io.TextIOWrapper(stream, encoding, "replace", newline="\n")
         try:
             while batch := list(itertools.islice(text, BATCH_LINES)):
-                yield batch
+                yield [line.removesuffix("\n") for line in batch]
         finally:
             text.detach()  # the caller closes the stream
         return
@@ -296,16 +310,25 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
 
     A named column needs a first row holding that name. With a numbered
     column, the first row is a header when `header` says so or when its field
-    in the column holds no digit (every identifier holds one).
+    in the column holds no digit (every identifier holds one). A row is
+    numbered by the line it starts on; a quoted field may span lines.
     """
-    reader = csv.reader(itertools.chain.from_iterable(batches))
+    # The reader gets the line feeds back, so that a quoted field keeps the
+    # line breaks it holds (and then fails as an identifier) instead of
+    # joining its lines into another number. Strict: a quote left open would
+    # otherwise swallow every later row into one field.
+    lines = (line + "\n" for batch in batches for line in batch)
+    reader = csv.reader(lines, strict=True)
     index = column - 1 if isinstance(column, int) else -1
     numbers: list[int] = []
     texts: list[str] = []
     first = True
     try:
-        for row in reader:
-            number = reader.line_num
+        while True:
+            number = reader.line_num + 1
+            row = next(reader, None)
+            if row is None:
+                break
             if first:
                 if not "".join(row).strip():
                     continue
@@ -331,7 +354,9 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
         problem = str(exc)
         if problem.startswith("new-line character"):
             problem = "a carriage return inside a field that is not quoted"
-        raise CliError(f"line {reader.line_num}: not CSV: {problem}") from None
+        elif problem == "unexpected end of data":
+            problem = "a quoted field is not closed"
+        raise CliError(f"line {number}: not CSV: {problem}") from None
     if texts:
         yield numbers, texts
 
@@ -345,8 +370,8 @@ def _read_items(path: str, column: str | int | None, header: bool) -> Iterator[B
 def _items_of(
     stream: IO[bytes], name: str, column: str | int | None, header: bool
 ) -> Iterator[Batch]:
+    batches = _text_batches(stream)
     try:
-        batches = _text_batches(stream)
         if column is None:
             items = _line_items(batches, header)
         else:
@@ -358,6 +383,7 @@ def _items_of(
                 return
             yield batch
     finally:
+        batches.close()
         if sys.stdin is None or stream is not sys.stdin.buffer:
             stream.close()
 
@@ -380,7 +406,7 @@ def _parse_batch(batch: Batch, *parsers: Callable[[str], T]) -> list[T]:
             try:
                 parse(text)
             except ValueError as exc:
-                raise CliError(f"line {number}: {exc}") from None
+                raise CliError(f"line {number}: {str(exc).replace(text, clip(text))}") from None
     raise AssertionError("a line failed to parse only once")
 
 
