@@ -51,10 +51,12 @@ def ok(*args, **kwargs):
     return out
 
 
-def fails(*args, status=1, **kwargs):
-    """Asserts a failure reported as one line on stderr; returns that line."""
-    code, _, err = run(*args, **kwargs)
+def fails(*args, status=1, output=None, **kwargs):
+    """Asserts a failure reported as one line on stderr (after exactly
+    `output` on stdout, if given); returns that line."""
+    code, out, err = run(*args, **kwargs)
     assert code == status, err
+    assert output is None or out == output
     assert "Traceback" not in err
     lines = err.splitlines()
     assert len(lines) == 1 and lines[0].startswith("sornquibid: error: "), err
@@ -214,6 +216,8 @@ def test_inspect_epoch_adds_the_utc_time(text, epoch, ascending, descending):
         ("", "'': not a decimal SornId or a UUID text"),
         ("a\nb", "'a\\nb': not a decimal SornId or a UUID text"),
         ("0x0000000BCBCE87F19B1500000005000", "'0x0000000BCBCE87F19B1500000005000': not a decimal SornId or a UUID text"),
+        ("\udcff", "'\\udcff': not a decimal SornId or a UUID text"),  # an argument not in UTF-8
+        ("9" * 300, f"'{'9' * 80}... (300 characters)': invalid SornId string: {'9' * 80}... (300 characters)"),
     ],
 )
 def test_inspect_bad_identifier(text, message):
@@ -276,10 +280,13 @@ def test_sql_trigger_and_drop():
         (["inspect", "-", "--file", "ids"], 2, "read identifiers from one file"),
         (["inspect", "5", "--epoch", "y2k"], 2, "expected 'unix' or the origin in milliseconds"),
         (["inspect", "5", "--epoch", "\x1b[2J"], 2, "got '\\x1b[2J'"),
+        (["inspect", "5", "--epoch", "9" * 5000], 2, f"got '{'9' * 80}... (5,000 characters)'"),
+        # The file is opened before the IDs are decoded.
+        (["inspect", "5", "--file", "/nonexistent/ids"], 1, "cannot read /nonexistent/ids"),
     ],
 )
 def test_bad_command_lines(args, status, message):
-    assert message in fails(*args, status=status)
+    assert message in fails(*args, status=status, output="")
 
 
 # ---------------------------------------------------------------------------

@@ -467,11 +467,14 @@ def _column(text: str) -> str | int:
 def _epoch(text: str) -> int:
     if text == "unix":
         return 0
-    if not _DECIMAL.fullmatch(text):
-        raise argparse.ArgumentTypeError(
-            f"expected 'unix' or the origin in milliseconds since 1970-01-01, got {text!r}"
-        )
-    return int(text)
+    if _DECIMAL.fullmatch(text):
+        try:
+            return int(text)
+        except ValueError:  # more digits than int() converts
+            pass
+    raise argparse.ArgumentTypeError(
+        f"expected 'unix' or the origin in milliseconds since 1970-01-01, got {clip(text)!r}"
+    )
 
 
 def _output_options() -> _Parser:
@@ -809,9 +812,11 @@ def inspect_one(text: str, epoch: int | None = None) -> dict[str, object]:
         return inspect_quib(text, epoch)
     except ValueError as exc:
         message = str(exc)
-        if message.startswith("invalid QuibId string: "):
+        # A command-line argument that is not UTF-8 holds surrogates, which
+        # the parsers refuse as text they cannot encode.
+        if message.startswith("invalid QuibId string: ") or isinstance(exc, UnicodeError):
             message = "not a decimal SornId or a UUID text"
-        raise ValueError(f"{text!r}: {message}") from None
+        raise ValueError(f"{clip(text)!r}: {message.replace(text, clip(text))}") from None
 
 
 def _format_reading(reading: Reading) -> Iterator[str]:
@@ -849,10 +854,12 @@ def _inspect_batches(args: argparse.Namespace) -> Iterator[Batch | list[str]]:
         ids = [i for i in ids if i != "-"]
     if not ids and path is None:
         raise CliError("no identifiers: give IDs, - or --file FILE", EXIT_USAGE)
+    # Opened before anything is decoded, so that an unreadable file fails
+    # before any output.
+    items: Iterable[Batch] = () if path is None else _read_items(path, args.column, args.header)
     if ids:
         yield ids
-    if path is not None:
-        yield from _read_items(path, args.column, args.header)
+    yield from items
 
 
 def run_inspect(args: argparse.Namespace, out: Output) -> None:
