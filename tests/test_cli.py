@@ -340,10 +340,10 @@ def sorn_value(ms, node, seq):
     return ms << 22 | node << 13 | seq
 
 
-def interrupted(args, directory):
+def signalled(args, directory, signum):
     """Runs the command on an open standard input until its output file's
-    temporary companion appears in `directory`, then interrupts it as Ctrl+C
-    does; returns (status, stderr text)."""
+    temporary companion appears in `directory`, then sends it `signum` (as
+    Ctrl+C or `kill` does); returns (status, stderr text)."""
     before = set(directory.iterdir())
     proc = subprocess.Popen(
         [*COMMAND, *args], stdin=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env()
@@ -352,46 +352,53 @@ def interrupted(args, directory):
         if set(directory.iterdir()) != before:
             break
         time.sleep(0.05)
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(signum)
     _, err = proc.communicate(timeout=300)
     return proc.returncode, err.decode()
 
 
+SIGNALS = {"SIGINT": 130, "SIGTERM": 143}
+
+
 @pytest.mark.parametrize(
-    "existing, failure, args, stdin, precision",
+    "mode, failure, args, stdin, precision",
     [
-        (False, None, ["--to", "quib"], b"5\n4210691\n", None),
-        (True, None, ["--to", "quib"], b"5\n4210691\n", None),
-        (False, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
-        (True, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
-        (True, "invalid QUIBID_PRECISION", ["--to", "quib"], b"5\n", "bogus"),  # PanicException
-        (False, "1 conflict", ["--to", "sorn"], b"00000000-0305-8120-8c0f-200002580000", None),
-        (True, "interrupted", ["--to", "sorn"], None, None),
+        (None, None, ["--to", "quib"], b"5\n4210691\n", None),
+        (0o640, None, ["--to", "quib"], b"5\n4210691\n", None),
+        (None, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
+        (0o640, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
+        (0o640, "invalid QUIBID_PRECISION", ["--to", "quib"], b"5\n", "bogus"),  # PanicException
+        (None, "1 conflict", ["--to", "sorn"], b"00000000-0305-8120-8c0f-200002580000", None),
+        (0o640, "SIGINT", ["--to", "sorn"], None, None),
+        (0o640, "SIGTERM", ["--to", "sorn"], None, None),
+        # Renaming over a file would bypass its permissions (root has them all).
+        pytest.param(0o440, "pairs.csv: Permission denied", ["--to", "quib"], b"5\n", None,
+                     marks=pytest.mark.skipif(os.geteuid() == 0, reason="root may write anything")),
     ],
 )
 def test_convert_output_file_is_replaced_only_on_success(
-    tmp_path, existing, failure, args, stdin, precision
+    tmp_path, mode, failure, args, stdin, precision
 ):
     target = tmp_path / "pairs.csv"
-    if existing:
+    if mode is not None:
         target.write_text("old\n")
-        target.chmod(0o640)
+        target.chmod(mode)
     args = ["convert", *args, "-o", str(target)]
-    if failure == "interrupted":
-        status, err = interrupted(args, tmp_path)
-        assert (status, err) == (130, "")
+    if failure in SIGNALS:
+        status, err = signalled(args, tmp_path, getattr(signal, failure))
+        assert (status, err) == (SIGNALS[failure], "")
     elif failure is None:
         assert ok(*args, stdin=stdin) == ""
     else:
         status, _, err = run(*args, stdin=stdin, precision=precision)
         assert status == 1 and failure in err.splitlines()[-1]
-    assert [p.name for p in tmp_path.iterdir()] == (["pairs.csv"] if existing or not failure else [])
+    assert [p.name for p in tmp_path.iterdir()] == (["pairs.csv"] if mode or not failure else [])
     if failure is None:
         assert target.read_text() == ok("convert", "--to", "quib", stdin=stdin)
         umask = os.umask(0)
         os.umask(umask)
-        assert target.stat().st_mode & 0o777 == (0o640 if existing else 0o666 & ~umask)
-    elif existing:
+        assert target.stat().st_mode & 0o777 == (mode or 0o666 & ~umask)
+    elif mode:
         assert target.read_text() == "old\n"
 
 

@@ -4,11 +4,12 @@ and convert identifier lists between the 64-bit and the 128-bit family.
 Exit statuses: 0 on success; 1 for bad input or data, or a file that cannot
 be read or written; 2 for a malformed command line; 3 when standard input or
 output is closed, or the reader of the output went away (a broken pipe);
-130 when interrupted. Every failure ends with one line on standard error,
-except a broken pipe, which ends quietly. No traceback is shown, also not for
-the library's PanicException (a BaseException, raised for instance by an
-invalid QUIBID_PRECISION). Control characters of the input are escaped in
-messages, so that they cannot act on the operator's terminal.
+130 when interrupted; 128 + N when ended by signal N (SIGTERM, SIGHUP).
+Every failure ends with one line on standard error, except a broken pipe,
+which ends quietly. No traceback is shown, also not for the library's
+PanicException (a BaseException, raised for instance by an invalid
+QUIBID_PRECISION). Control characters of the input are escaped in messages,
+so that they cannot act on the operator's terminal.
 """
 
 from __future__ import annotations
@@ -16,11 +17,13 @@ from __future__ import annotations
 import argparse
 import codecs
 import csv
+import errno
 import io
 import itertools
 import json
 import os
 import re
+import signal
 import stat
 import sys
 import tempfile
@@ -67,6 +70,36 @@ class CliError(Exception):
     def __init__(self, message: str, status: int = EXIT_DATA) -> None:
         super().__init__(message)
         self.status = status
+
+
+class _Terminated(BaseException):
+    """SIGTERM or SIGHUP, which end a run as an interrupt does."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated(signum)
+
+
+def _catch_termination() -> list[int]:
+    """Makes SIGTERM and SIGHUP raise _Terminated where they have their default
+    action, which would leave the temporary file of an -o FILE behind;
+    returns those signals. A signal ignored on purpose (as nohup ignores
+    SIGHUP) stays ignored."""
+    caught: list[int] = []
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is None or signal.getsignal(signum) is not signal.SIG_DFL:
+            continue
+        try:
+            signal.signal(signum, _terminate)
+        except ValueError:  # not the main thread: handlers cannot be set
+            break
+        caught.append(signum)
+    return caught
 
 
 def _is_panic(exc: BaseException) -> bool:
@@ -168,10 +201,15 @@ class Output:
             try:
                 regular = stat.S_ISREG(os.stat(target).st_mode)
             except FileNotFoundError:
-                regular = True
-            if not regular:
-                self._stream = open(target, "wb")
-                return
+                pass
+            else:
+                if not regular:
+                    self._stream = open(target, "wb")
+                    return
+                # Renaming over FILE would bypass its own permissions, which
+                # writing into it (as a shell's > does) respects.
+                if not os.access(target, os.W_OK):
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), target)
             directory, name = os.path.split(target)
             fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
             self._target = target
@@ -635,6 +673,7 @@ Command = Callable[[argparse.Namespace, Output], None]
 
 def main(argv: Sequence[str] | None = None) -> int:
     output: Output | None = None
+    caught = _catch_termination()
     try:
         args = build_parser().parse_args(argv)
         run = cast(Command, args.run)
@@ -658,6 +697,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         _PROGRESS.end()
         return EXIT_INTERRUPTED
+    except _Terminated as exc:
+        _PROGRESS.end()
+        return 128 + exc.signum
     except MemoryError:
         return _fail("out of memory", EXIT_DATA)
     except BaseException as exc:
@@ -667,6 +709,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if output is not None:
             output.discard()
+        for signum in caught:
+            signal.signal(signum, signal.SIG_DFL)
     return 0
 
 
