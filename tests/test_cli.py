@@ -276,6 +276,7 @@ def test_sql_trigger_and_drop():
         (["frobnicate"], 2, "invalid choice"),
         (["convert", "--to", "uuid"], 2, "invalid choice"),
         (["convert", "--to", "quib", "--column", "0"], 2, "column numbers start at 1"),
+        (["convert", "--to", "quib", "--column", "9" * 5000], 2, f"no such column number: {'9' * 80}..."),
         (["inspect"], 2, "no identifiers: give IDs, - or --file FILE"),
         (["inspect", "-", "--file", "ids"], 2, "read identifiers from one file"),
         (["inspect", "5", "--epoch", "y2k"], 2, "expected 'unix' or the origin in milliseconds"),
@@ -476,6 +477,7 @@ def test_convert_to_sorn_lists_every_conflict_and_writes_nothing(tmp_path, as_js
         # CSV input
         (["--to", "sorn", "--column", "quibid"], b"\nid,x\n", "line 2: no column named 'quibid' in the header"),
         (["--to", "sorn", "--column", "3"], b"a,b,c\n1,2\n", "line 2: no column 3 (the row has 2)"),
+        (["--to", "sorn", "--column", "\u00b2"], b"a,b\n", "line 1: no column named '\u00b2' in the header"),
         (["--to", "quib", "--column", "2"], b"a,b\n1,2\n\n3,x\n", "line 4: invalid SornId string: x"),
         (["--to", "quib", "--column", "1"], b"a\n5\r6,7\n", "line 2: not CSV: a carriage return inside a field that is not quoted"),
         # A quoted field keeps its line break, instead of reading as 67.

@@ -49,6 +49,7 @@ _DECIMAL = re.compile(r"[+-]?[0-9]+")
 # A BINARY(16) as SQL Server's tools display it.
 _HEX_0X = re.compile(r"0[xX][0-9A-Fa-f]{32}")
 _DIGIT = re.compile(r"[0-9]")
+_DIGITS = re.compile(r"[0-9]+")
 
 # `sql NAME` prints the constant of mssql_schema named here.
 _SQL_SCRIPTS = {
@@ -495,11 +496,16 @@ class _VersionAction(argparse.Action):
 
 
 def _column(text: str) -> str | int:
-    if not text.isdigit():
+    # A number in ASCII digits; other digits ("²", "٣") make a name.
+    if not _DIGITS.fullmatch(text):
         return text
-    if int(text) < 1:
+    try:
+        number = int(text)
+    except ValueError:  # more digits than int() converts
+        raise argparse.ArgumentTypeError(f"no such column number: {clip(text)}") from None
+    if number < 1:
         raise argparse.ArgumentTypeError("column numbers start at 1")
-    return int(text)
+    return number
 
 
 def _epoch(text: str) -> int:
