@@ -258,6 +258,8 @@ def test_sql_trigger_and_drop():
     out = ok("sql", "trigger", "t", "a:b", "--kind", "quib")
     assert "dbo.quibid_to_desc(t.a)" in out
     assert ok("sql", "drop", "orders") == mssql_schema.mssql_drop_autofill_trigger_for_table("orders")
+    # A path to a pipe, as /dev/stdout is here, is written directly.
+    assert ok("sql", "drop", "orders", "-o", "/dev/stdout") == ok("sql", "drop", "orders")
 
 
 @pytest.mark.parametrize(

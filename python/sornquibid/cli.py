@@ -197,20 +197,22 @@ class Output:
                 raise CliError("standard output is closed", EXIT_STREAM)
             self._stream: IO[bytes] = sys.stdout.buffer
             return
-        target = os.path.realpath(path)
         with self._guard():
+            # FILE itself, not its real path: /dev/stdout or a process
+            # substitution's /dev/fd/63 leads to a pipe with no usable path.
             try:
-                regular = stat.S_ISREG(os.stat(target).st_mode)
+                regular = stat.S_ISREG(os.stat(path).st_mode)
             except FileNotFoundError:
                 pass
             else:
                 if not regular:
-                    self._stream = open(target, "wb")
+                    self._stream = open(path, "wb")
                     return
                 # Renaming over FILE would bypass its own permissions, which
                 # writing into it (as a shell's > does) respects.
-                if not os.access(target, os.W_OK):
-                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), target)
+                if not os.access(path, os.W_OK):
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+            target = os.path.realpath(path)
             directory, name = os.path.split(target)
             fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
             self._target = target
