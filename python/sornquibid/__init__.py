@@ -5,6 +5,10 @@ The classes and the SQL Server support come from the extension module
 all four classes picklable. The package adds `to_desc` and `to_asc`, between
 the ascending and the descending form of an identifier, and
 `sornid_conflicts`, the conversion conflicts as records.
+
+The integrations with SQLAlchemy, Django and pydantic are the submodules
+`sornquibid.sqlalchemy`, `sornquibid.django` and `sornquibid.pydantic`; only
+importing one of them imports its framework.
 """
 
 from importlib import metadata as _metadata
@@ -17,6 +21,12 @@ from ._forms import to_asc, to_desc
 
 __all__ = ["SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema"]
 __all__ += ["to_desc", "to_asc", "sornid_conflicts", "ConversionConflict", "ConflictKind"]
+
+# JSON and running the SQL Server scripts.
+from ._json import json_default
+from ._scripts import execute_sql, sql_batches
+
+__all__ += ["json_default", "sql_batches", "execute_sql"]
 
 try:
     __version__ = _metadata.version("sornquibid")
