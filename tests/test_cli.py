@@ -286,10 +286,14 @@ def test_sql_trigger_and_drop():
         (["inspect", "5", "--epoch", "9" * 5000], 2, f"got '{'9' * 80}... (5,000 characters)'"),
         # The file is opened before the IDs are decoded.
         (["inspect", "5", "--file", "/nonexistent/ids"], 1, "cannot read /nonexistent/ids"),
+        (["sql", "drop", "t", "-o", "{tmp}/new/"], 1, "new/: Is a directory"),
+        (["sql", "drop", "t", "-o", ""], 1, "cannot write : No such file or directory"),
     ],
 )
-def test_bad_command_lines(args, status, message):
+def test_bad_command_lines(tmp_path, args, status, message):
+    args = [a.replace("{tmp}", str(tmp_path)) for a in args]
     assert message in fails(*args, status=status, output="")
+    assert not any(tmp_path.iterdir())
 
 
 # ---------------------------------------------------------------------------

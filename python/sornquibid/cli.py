@@ -203,7 +203,11 @@ class Output:
             try:
                 regular = stat.S_ISREG(os.stat(path).st_mode)
             except FileNotFoundError:
-                pass
+                # As the shell's > has it: "" names nothing, "new/" a directory.
+                if not path:
+                    raise
+                if not os.path.basename(path):
+                    raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path) from None
             else:
                 if not regular:
                     self._stream = open(path, "wb")
