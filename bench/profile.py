@@ -16,6 +16,8 @@ bench/run.py's ratios; they do not see cache misses or dependency chains.
 from __future__ import annotations
 
 import argparse
+import functools
+import operator
 import os
 import random
 import re
@@ -57,6 +59,17 @@ def ops(n: int) -> dict:
             out["uu_hash"] = (hash, uus)
             out["uu_sorted"] = (sorted, [uus])
         out["uuid_from_str"] = (uuid.UUID, texts)
+        if hasattr(run.QuibId, "from_bytes"):
+            raws = [q.as_bytes() for q in quibs]
+            values = [q.as_int() for q in quibs]
+            out["quib_from_bytes"] = (run.QuibId.from_bytes, raws)
+            out["quib_as_bytes"] = (run.QuibId.as_bytes, quibs)
+            out["quib_from_int"] = (run.QuibId.from_int, values)
+            out["quib_as_int"] = (run.QuibId.as_int, quibs)
+            if run.uuid_utils is not None:
+                # UUID(None, b) is UUID(bytes=b), called without a keyword.
+                out["uu_from_bytes"] = (functools.partial(run.uuid_utils.UUID, None), raws)
+                out["uu_bytes"] = (operator.attrgetter("bytes"), uus)
         if hasattr(run.QuibId, "batch_to_sornids"):
             out["quib_batch"] = (run.QuibId.batch_to_sornids, [quibs])
 

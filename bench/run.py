@@ -20,6 +20,8 @@ import argparse
 import collections
 import gc
 import importlib.util
+import itertools
+import operator
 import os
 import platform
 import random
@@ -72,6 +74,20 @@ def per_item(fn: Callable, data: list) -> Callable[[], float]:
     def run() -> float:
         t0 = perf_counter()
         _sink(map(fn, data))
+        return (perf_counter() - t0) / n
+
+    return run
+
+
+def per_item_star(fn: Callable, data: list[tuple]) -> Callable[[], float]:
+    """per_item with each item a tuple of positional arguments: the way to
+    drive a call that would take a keyword (UUID(bytes=b) as UUID(None, b))
+    from C without a Python frame per item."""
+    n = len(data)
+
+    def run() -> float:
+        t0 = perf_counter()
+        _sink(itertools.starmap(fn, data))
         return (perf_counter() - t0) / n
 
     return run
@@ -338,6 +354,67 @@ def row_quib_hash(rep: Report, cfg: Config, rng: random.Random) -> None:
     timed_row(rep, "hash(q) of a QuibId", "ns", ours, peers)
 
 
+def skipped(rep: Report, op: str, member: str, needs_uuid_utils: bool) -> bool:
+    """Skips row `op` when QuibId.<member> (or, if needed, uuid_utils) is
+    missing; says whether it did."""
+    if QuibId is None or not hasattr(QuibId, member):
+        rep.skip(op, f"QuibId.{member} is not in the module yet")
+    elif needs_uuid_utils and uuid_utils is None:
+        rep.skip(op, "uuid_utils is not installed")
+    else:
+        return False
+    return True
+
+
+def row_column_from_bytes(rep: Report, cfg: Config, rng: random.Random) -> None:
+    op = "QuibId.from_bytes(b)"
+    if skipped(rep, op, "from_bytes", needs_uuid_utils=True):
+        return
+    _, uus, _ = quib_pairs(rng, cfg.items)
+    raws = [u.bytes for u in uus]
+    assert [q.as_bytes() for q in map(QuibId.from_bytes, raws)] == raws
+    ours = Candidate("QuibId.from_bytes", per_item(QuibId.from_bytes, raws), cfg.rounds)
+    peer = Candidate("uuid_utils.UUID(bytes=b)",
+                     per_item_star(uuid_utils.UUID, [(None, b) for b in raws]), cfg.rounds)
+    timed_row(rep, op, "ns", ours, [(peer, 0.6)])
+
+
+def row_column_as_bytes(rep: Report, cfg: Config, rng: random.Random) -> None:
+    op = "q.as_bytes()"
+    if skipped(rep, op, "as_bytes", needs_uuid_utils=True):
+        return
+    quibs, uus, _ = quib_pairs(rng, cfg.items)
+    assert [q.as_bytes() for q in quibs] == [u.bytes for u in uus]
+    ours = Candidate("QuibId.as_bytes", per_item(QuibId.as_bytes, quibs), cfg.rounds)
+    peer = Candidate("uuid_utils.UUID.bytes", per_item(operator.attrgetter("bytes"), uus),
+                     cfg.rounds)
+    timed_row(rep, op, "ns", ours, [(peer, 1.0)])
+
+
+def row_column_from_int(rep: Report, cfg: Config, rng: random.Random) -> None:
+    op = "QuibId.from_int(v)"
+    if skipped(rep, op, "from_int", needs_uuid_utils=False):
+        return
+    values = random_quib_values(rng, cfg.items)
+    assert [q.as_int() for q in map(QuibId.from_int, values)] == values
+    ours = Candidate("QuibId.from_int", per_item(QuibId.from_int, values), cfg.rounds)
+    peer = Candidate("uuid.UUID(int=v)",
+                     per_item_star(uuid.UUID, [(None, None, None, None, v) for v in values]),
+                     cfg.rounds)
+    timed_row(rep, op, "ns", ours, [(peer, None)])
+
+
+def row_column_as_int(rep: Report, cfg: Config, rng: random.Random) -> None:
+    op = "q.as_int()"
+    if skipped(rep, op, "as_int", needs_uuid_utils=False):
+        return
+    quibs, _, std = quib_pairs(rng, cfg.items)
+    assert [q.as_int() for q in quibs] == [u.int for u in std]
+    ours = Candidate("QuibId.as_int", per_item(QuibId.as_int, quibs), cfg.rounds)
+    peer = Candidate("uuid.UUID.int", per_item(operator.attrgetter("int"), std), cfg.rounds)
+    timed_row(rep, op, "ns", ours, [(peer, None)])
+
+
 def row_quib_sorted(rep: Report, cfg: Config, rng: random.Random) -> None:
     op = f"sorted() of {cfg.sort_n} QuibId"
     if QuibId is None:
@@ -444,6 +521,7 @@ def main() -> None:
     started = perf_counter()
     rows = [row_quib_from_str, row_quib_str, row_sorn_from_str, row_sorn_hash, row_quib_hash,
             row_quib_sorted, row_batch_to_quibids, row_batch_to_sornids]
+    rows += [row_column_from_bytes, row_column_as_bytes, row_column_from_int, row_column_as_int]
     for row in rows:
         if args.only is None or args.only in row.__name__:
             if row in (row_batch_to_quibids, row_batch_to_sornids):

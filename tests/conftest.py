@@ -3,6 +3,16 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import settings
+
+from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
+
+# No deadline for hypothesis examples (200 ms by default): the suite asserts
+# no timings, and an example's time depends on the machine's load, on the
+# sanitizer build, and on how much the garbage collector has to scan (the
+# integration tests load whole frameworks into the process).
+settings.register_profile("no-deadline", deadline=None)
+settings.load_profile("no-deadline")
 
 
 def run_python(code, env_updates=None, env_remove=()):
@@ -27,3 +37,29 @@ def run_python(code, env_updates=None, env_remove=()):
 # reserves address space and keeps freed memory in quarantine, so address
 # space limits and process size checks do not apply there.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ
+
+
+def timeline(cls):
+    """Three identifiers of class `cls` (one of the four), oldest first, all
+    of node 5: their stored values sort oldest first for the ascending
+    classes and newest first for the descending ones."""
+    millis = [1700000000000, 1700000000001, 1700000003600]
+    if cls in (SornId, SornIdDesc):
+        return [cls.from_parts(ms, 5, 7) for ms in millis]
+    return [cls.from_parts(ms * 10**6, "ns", 5, 7) for ms in millis]
+
+
+# The four classes, each with the name of its column in the integration tests
+# and the other form of its family (which its columns refuse).
+ID_COLUMNS = [
+    (SornId, "sorn", SornIdDesc),
+    (SornIdDesc, "sorn_desc", SornId),
+    (QuibId, "quib", QuibIdDesc),
+    (QuibIdDesc, "quib_desc", QuibId),
+]
+
+
+def refusal(cls, value):
+    """The message of a column of class `cls` refusing `value` for its type."""
+    stored = "int" if cls in (SornId, SornIdDesc) else "16 bytes"
+    return f"{cls.__name__} value must be {cls.__name__}, str or {stored}, not {type(value).__name__}"
