@@ -33,7 +33,7 @@ from typing import IO, NoReturn, TypeVar, cast
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
 
-from . import ConversionConflict, sornid_conflicts, to_asc, to_desc
+from . import ConversionConflict, PanicException, sornid_conflicts, to_asc, to_desc
 
 PROG = "sornquibid"
 
@@ -101,12 +101,6 @@ def _catch_termination() -> list[int]:
             break
         caught.append(signum)
     return caught
-
-
-def _is_panic(exc: BaseException) -> bool:
-    # The extension does not export PanicException; recognise it by name.
-    cls = type(exc)
-    return cls.__name__ == "PanicException" and cls.__module__ == "_sornquibid"
 
 
 def escape(text: str) -> str:
@@ -714,9 +708,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 128 + exc.signum
     except MemoryError:
         return _fail("out of memory", EXIT_DATA)
-    except BaseException as exc:
-        if not (_is_panic(exc) or isinstance(exc, (ValueError, TypeError, OverflowError, OSError))):
-            raise
+    except (PanicException, ValueError, TypeError, OverflowError, OSError) as exc:
         return _fail(str(exc), EXIT_DATA)
     finally:
         if output is not None:
@@ -820,9 +812,7 @@ def inspect_sorn(text: str, epoch: int | None = None) -> dict[str, object]:
     try:
         images = SornId.batch_to_quibids([asc, desc_asc])
         asc_image, desc_image = images[0][1], to_desc(images[1][1])
-    except BaseException as exc:
-        if not _is_panic(exc):
-            raise
+    except PanicException as exc:
         asc_image = desc_image = str(exc)
     return {
         "input": text,
