@@ -4,6 +4,20 @@
 
 namespace sornquibid::py {
 
+namespace {
+
+// The interpreter checks keyword names on most call paths but not on every
+// one: a dictionary handed to __new__ directly (by copyreg or by a pickle's
+// NEWOBJ_EX) may have keys of any type. Each name is checked where keywords
+// enter, before it is read as a str.
+bool is_keyword_name(PyObject* key) {
+    if (PyUnicode_Check(key)) return true;
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    return false;
+}
+
+}  // namespace
+
 bool parse_args_slow(const char* fname, const char* const* names, Py_ssize_t count,
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     if (nargs > count) {
@@ -15,6 +29,7 @@ bool parse_args_slow(const char* fname, const char* const* names, Py_ssize_t cou
     Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!is_keyword_name(key)) return false;
         Py_ssize_t slot = -1;
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
@@ -46,24 +61,31 @@ bool parse_args_slow(const char* fname, const char* const* names, Py_ssize_t cou
 }
 
 PyObject* call_vectorcall_from_tuple(vectorcallfunc vectorcall, PyObject* callable, PyObject* args,
-                                     PyObject* kwargs) {
-    Ref kwnames;
-    std::vector<PyObject*> flat;
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
-    flat.reserve(static_cast<std::size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-        kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-        if (!kwnames) return nullptr;
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-            flat.push_back(value);
-        }
+                                     PyObject* kwargs) noexcept {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    if (nkw == 0) {
+        return vectorcall(callable, &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(nargs),
+                          nullptr);
     }
-    return vectorcall(callable, flat.data(), static_cast<std::size_t>(nargs), kwnames.get());
+    // The keyword values are held here, not borrowed from the dictionary:
+    // the call may run the caller's code (an __index__), which could empty a
+    // dictionary that is reachable from elsewhere.
+    Ref flat(PyTuple_New(nargs + nkw));
+    Ref kwnames(PyTuple_New(nkw));
+    if (!flat || !kwnames) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(flat.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (Py_ssize_t k = 0; k < nkw && PyDict_Next(kwargs, &pos, &key, &value); ++k) {
+        if (!is_keyword_name(key)) return nullptr;
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        PyTuple_SET_ITEM(flat.get(), nargs + k, Py_NewRef(value));
+    }
+    return vectorcall(callable, &PyTuple_GET_ITEM(flat.get(), 0), static_cast<std::size_t>(nargs),
+                      kwnames.get());
 }
 
 void wrong_type(PyObject* obj, const char* fname, const char* arg, const char* expected) {
@@ -295,24 +317,27 @@ PyObject* new_int_be128(const std::uint8_t (&bytes)[16]) {
 #endif
 }
 
-PyObject* raise_value_error(std::string_view message) {
+PyObject* raise_value_error(std::string_view message) noexcept {
     Ref text(new_utf8(message));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
 }
 
-PyObject* raise_error(const Error& error) { return raise_value_error(display(error)); }
-
-PyObject* panic_exception_type() {
+PyObject* panic_exception_type() noexcept {
     // Created once, under the interpreter lock, and kept for the process.
+    // The collector is paused while the class is made: a finalizer run by a
+    // collection could otherwise raise the first panic itself, and so make a
+    // second class while this one is half made.
     static PyObject* type = nullptr;
     if (type == nullptr) {
+        const int was_enabled = PyGC_Disable();
         type = PyErr_NewException("_sornquibid.PanicException", PyExc_BaseException, nullptr);
+        if (was_enabled) PyGC_Enable();
     }
     return type;
 }
 
-PyObject* raise_panic(std::string_view message) {
+PyObject* raise_panic(std::string_view message) noexcept {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return nullptr;
     Ref text(new_utf8(message));

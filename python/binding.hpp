@@ -76,7 +76,7 @@ inline bool parse_args(const char* fname, const char* const (&names)[N], PyObjec
 // vectorcall (Cls.__new__(Cls, ...)): flattens the tuple and dict and calls
 // `vectorcall` with them.
 PyObject* call_vectorcall_from_tuple(vectorcallfunc vectorcall, PyObject* callable, PyObject* args,
-                                     PyObject* kwargs);
+                                     PyObject* kwargs) noexcept;
 
 // ---------------------------------------------------------------------------
 // Argument conversion. Each returns false with a Python exception set.
@@ -118,11 +118,13 @@ bool visit_sequence_unguarded(PyObject* seq, const char* fname, const char* arg,
         return false;
     }
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        PyObject** items = PySequence_Fast_ITEMS(seq);
-        reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!visit(items[i], i)) return false;
+        reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq)));
+        // Each item is read afresh and held while it is visited, as iteration
+        // would: a visit that allocates may run a finalizer that changes the
+        // list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
+            if (!visit(item.get(), i)) return false;
         }
         return true;
     }
@@ -181,6 +183,16 @@ bool extract_sequence(PyObject* seq, const char* fname, const char* arg, PyTypeO
 // ---------------------------------------------------------------------------
 // Results and failures
 
+// The interned str `text`, made on first use and kept in the caller's static
+// `slot` for the process: a borrowed reference, or null with an exception
+// set (a later call tries again). Names the binding looks up are made once
+// rather than per call: a lookup that fails for want of memory can leave the
+// interpreter (3.11) holding the name it was given for good.
+inline PyObject* interned(PyObject*& slot, const char* text) noexcept {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
 // A str from ASCII bytes (the identifier text forms).
 PyObject* new_ascii(const char* data, std::size_t len);
 // A str from UTF-8 bytes (messages, scripts).
@@ -194,14 +206,27 @@ inline PyObject* new_bytes16(const std::uint8_t (&bytes)[16]) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), 16);
 }
 
+// The raisers below never throw, so they may be called anywhere, inside
+// guarded() or not: running out of memory while building a message raises
+// MemoryError instead.
+
 // ValueError whose single argument is `message`. Always returns null.
-PyObject* raise_value_error(std::string_view message);
-// ValueError with the display text of a core error. Always returns null.
-PyObject* raise_error(const Error& error);
+PyObject* raise_value_error(std::string_view message) noexcept;
+// ValueError with the display text of a core error (any of the core's error
+// types, each of which has a display()). Always returns null.
+template <class E>
+PyObject* raise_error(const E& error) noexcept {
+    try {
+        return raise_value_error(display(error));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 // PanicException (derived from BaseException) with `message`. Returns null.
-PyObject* raise_panic(std::string_view message);
-// The PanicException class, created on first use.
-PyObject* panic_exception_type();
+PyObject* raise_panic(std::string_view message) noexcept;
+// The PanicException class, created on first use: a borrowed reference kept
+// for the process, or null with an exception set.
+PyObject* panic_exception_type() noexcept;
 
 // Runs a core call that may report a broken precondition (Panic) or run out
 // of memory, and maps those to Python exceptions. `body` returns PyObject*.
@@ -218,6 +243,34 @@ PyObject* guarded(Body&& body) noexcept {
         return nullptr;
     }
 }
+
+// A new list or tuple being filled in place (PyList_SET_ITEM,
+// PyTuple_SET_ITEM), kept out of the garbage collector's sight until
+// finish(): filling it allocates, an allocation may run a collection, and a
+// finalizer run by that collection could otherwise reach the container
+// through gc.get_objects() and meet an empty slot. Dropped unfinished, it
+// releases the container with the items set so far.
+class Filling {
+public:
+    // Takes over `container` (a new list or tuple, or null after a failed
+    // creation).
+    explicit Filling(PyObject* container) noexcept
+        : ref_(container), tracked_(container != nullptr && PyObject_GC_IsTracked(container)) {
+        if (tracked_) PyObject_GC_UnTrack(container);
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(ref_); }
+    PyObject* get() const noexcept { return ref_.get(); }
+    // The full container, in the collector's sight again (a shared empty
+    // tuple never was), as a new reference.
+    PyObject* finish() noexcept {
+        if (tracked_) PyObject_GC_Track(ref_.get());
+        return ref_.release();
+    }
+
+private:
+    Ref ref_;
+    bool tracked_;
+};
 
 // Rich comparison of two values of one class, for the six operators; any
 // other operator code yields NotImplemented.

@@ -23,25 +23,24 @@ bool extract_ids(const char* fname, const char* arg, PyTypeObject* type, PyObjec
 
 SornId sorn_of(PyObject* obj) { return SornId{sorn_value(obj)}; }
 
-// Stores the 2-tuple (first, second) at `index` of a new list, taking over
-// both members (either may be null after a failed creation). On failure the
-// list keeps what was stored and releases it with itself; empty slots are
-// allowed during teardown.
-bool set_pair(PyObject* list, Py_ssize_t index, PyObject* first, PyObject* second) {
+// Sets the 2-tuple (first, second) as the item at `index` of the list being
+// filled, taking over both members (either may be null after a failed
+// creation).
+bool set_pair(Filling& list, Py_ssize_t index, PyObject* first, PyObject* second) {
     Ref a(first), b(second);
     if (!a || !b) return false;
     PyObject* tuple = PyTuple_New(2);
     if (tuple == nullptr) return false;
     PyTuple_SET_ITEM(tuple, 0, a.release());
     PyTuple_SET_ITEM(tuple, 1, b.release());
-    PyList_SET_ITEM(list, index, tuple);
+    PyList_SET_ITEM(list.get(), index, tuple);
     return true;
 }
 
 // The tuple (kind, timestamp_ms, node_id, count, max, quib_ids, text) of one
 // conflict; the fields its kind does not have are None.
 PyObject* conflict_details(const ConversionConflict& conflict) {
-    Ref tuple(PyTuple_New(7));
+    Filling tuple(PyTuple_New(7));
     if (!tuple) return nullptr;
     PyObject* t = tuple.get();
     for (Py_ssize_t i = 1; i <= 4; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(Py_None));
@@ -66,15 +65,17 @@ PyObject* conflict_details(const ConversionConflict& conflict) {
     }
     if (!ok) return nullptr;
     const std::vector<QuibId>& ids = conflict.quib_ids;
-    if (!set(5, PyTuple_New(static_cast<Py_ssize_t>(ids.size())))) return nullptr;
+    Filling members(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!members) return nullptr;
     for (std::size_t i = 0; i < ids.size(); ++i) {
         PyObject* id = new_quib_id(ids[i]);
         if (id == nullptr) return nullptr;
-        PyTuple_SET_ITEM(PyTuple_GET_ITEM(t, 5), static_cast<Py_ssize_t>(i), id);
+        PyTuple_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), id);
     }
+    if (!set(5, members.finish())) return nullptr;
     const std::string text = to_text(conflict);
     if (!set(6, new_ascii(text.data(), text.size()))) return nullptr;
-    return tuple.release();
+    return tuple.finish();
 }
 
 // The conflicts of the check on the argument `ids` of `fname`, as a new list
@@ -88,14 +89,14 @@ PyObject* map_conflicts(const char* fname, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         const std::vector<ConversionConflict> conflicts = check_sornid_convertibility(ids);
-        Ref list(PyList_New(static_cast<Py_ssize_t>(conflicts.size())));
+        Filling list(PyList_New(static_cast<Py_ssize_t>(conflicts.size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < conflicts.size(); ++i) {
             PyObject* item = make(conflicts[i]);
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
-        return list.release();
+        return list.finish();
     });
 }
 
@@ -110,13 +111,13 @@ PyObject* sorn_batch_to_quibids(PyObject*, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         // The pairs go straight into the list, without an intermediate array.
-        Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        Filling list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
         if (!list) return nullptr;
         Py_ssize_t i = 0;
         const bool ok = for_each_quibid(ids, [&](SornId id, const QuibId& image) {
-            return set_pair(list.get(), i++, new_sorn_id(id.value), new_quib_id(image));
+            return set_pair(list, i++, new_sorn_id(id.value), new_quib_id(image));
         });
-        return ok ? list.release() : nullptr;
+        return ok ? list.finish() : nullptr;
     });
 }
 
@@ -142,17 +143,17 @@ PyObject* quib_batch_to_sornids(PyObject*, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         auto pairs = batch_to_sornids(ids);
-        if (!pairs) return raise_value_error(display(pairs.error()));
-        Ref list(PyList_New(static_cast<Py_ssize_t>(pairs->size())));
+        if (!pairs) return raise_error(pairs.error());
+        Filling list(PyList_New(static_cast<Py_ssize_t>(pairs->size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < pairs->size(); ++i) {
             const QuibSornPair& p = (*pairs)[i];
-            if (!set_pair(list.get(), static_cast<Py_ssize_t>(i), new_quib_id(p.quib),
+            if (!set_pair(list, static_cast<Py_ssize_t>(i), new_quib_id(p.quib),
                           new_sorn_id(p.sorn.value))) {
                 return nullptr;
             }
         }
-        return list.release();
+        return list.finish();
     });
 }
 

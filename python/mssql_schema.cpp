@@ -13,7 +13,7 @@ constexpr const char* kDropName = "mssql_drop_autofill_trigger_for_table";
 // The script as a str, or ValueError with the refusal's display text.
 template <class E>
 PyObject* script_result(const expected<std::string, E>& script) {
-    if (!script) return raise_value_error(display(script.error()));
+    if (!script) return raise_error(script.error());
     return new_utf8(*script);
 }
 

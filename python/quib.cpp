@@ -27,9 +27,14 @@ PyObject* new_quib_text(const std::uint8_t (&bytes)[16]) {
 }
 
 PyObject* new_uuid(const std::uint8_t (&bytes)[16]) {
-    Ref module(PyImport_ImportModule("uuid"));
+    static PyObject* module_name = nullptr;
+    static PyObject* class_name = nullptr;
+    if (interned(module_name, "uuid") == nullptr || interned(class_name, "UUID") == nullptr) {
+        return nullptr;
+    }
+    Ref module(PyImport_Import(module_name));
     if (!module) return nullptr;
-    Ref cls(PyObject_GetAttrString(module.get(), "UUID"));
+    Ref cls(PyObject_GetAttr(module.get(), class_name));
     if (!cls) return nullptr;
     Ref text(new_quib_text(bytes));
     if (!text) return nullptr;

@@ -9,7 +9,7 @@ namespace sornquibid::py {
 namespace {
 
 PyObject* sorn_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
-                          PyObject* kwnames) {
+                          PyObject* kwnames) noexcept {
     static const char* const names[] = {"value"};
     PyObject* a[1];
     if (!parse_args("SornId", names, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
@@ -23,7 +23,7 @@ PyObject* sorn_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
 PyObject* sorn_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     // The generic call path (SornId.__new__(SornId, v)); SornId(v) itself
     // goes through vectorcall.
-    return guarded([&] { return call_vectorcall_from_tuple(sorn_vectorcall, nullptr, args, kwargs); });
+    return call_vectorcall_from_tuple(sorn_vectorcall, nullptr, args, kwargs);
 }
 
 void sorn_dealloc(PyObject* self) { PyObject_Free(self); }

@@ -8,7 +8,7 @@ namespace sornquibid::py {
 namespace {
 
 PyObject* desc_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
-                          PyObject* kwnames) {
+                          PyObject* kwnames) noexcept {
     static const char* const names[] = {"value"};
     PyObject* a[1];
     if (!parse_args("SornIdDesc", names, args, PyVectorcall_NARGS(nargsf), kwnames, a)) {
@@ -23,7 +23,7 @@ PyObject* desc_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
 
 PyObject* desc_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     // The generic call path (SornIdDesc.__new__(SornIdDesc, v)).
-    return guarded([&] { return call_vectorcall_from_tuple(desc_vectorcall, nullptr, args, kwargs); });
+    return call_vectorcall_from_tuple(desc_vectorcall, nullptr, args, kwargs);
 }
 
 void desc_dealloc(PyObject* self) { PyObject_Free(self); }

@@ -5,6 +5,7 @@ Each `Op` holds a callable, the argument tuple it is called with (kept here so
 that a check can watch the arguments' reference counts) and the exception type
 the call must raise, or None. Members that are not built yet are left out.
 """
+import operator
 import uuid
 from dataclasses import dataclass, field
 
@@ -71,6 +72,31 @@ class BadIndex:
         raise RuntimeError("__index__ fails")
 
 
+class Hostile(int):
+    """An int whose every operator answers wrongly; only its value counts."""
+
+    def _wrong(self, *args):
+        return 0
+
+    __index__ = __int__ = __abs__ = __neg__ = __invert__ = _wrong
+    __rshift__ = __lshift__ = __and__ = __or__ = __xor__ = __mod__ = _wrong
+    __floordiv__ = __add__ = __sub__ = __mul__ = __pow__ = _wrong
+    __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = _wrong
+    __hash__ = int.__hash__
+
+    def __bool__(self):
+        return False
+
+
+class Name(str):
+    """A keyword name of a str subclass whose comparison must not be used."""
+
+    def __eq__(self, other):
+        raise AssertionError("keyword name compared through __eq__")
+
+    __hash__ = str.__hash__
+
+
 PANIC = None
 
 
@@ -124,7 +150,7 @@ def _value_ops(name, obj, other, props):
     yield Op(f"{name} ==", obj.__eq__, (other,))
     yield Op(f"{name} <", obj.__lt__, (other,))
     yield Op(f"{name} == foreign", obj.__eq__, (5,))
-    yield Op(f"{name} < foreign", lambda a, b: a < b, (obj, 5), TypeError)
+    yield Op(f"{name} < foreign", operator.lt, (obj, 5), TypeError)
 
 
 def _sorn_ops():
@@ -374,10 +400,26 @@ def _package_ops():
     yield Op("sornid_conflicts str", sornquibid.sornid_conflicts, ("abc",), TypeError)
 
 
+def _hostile_ops():
+    """Keyword names that are not str, handed to __new__ as a dict, and
+    integers of an int subclass whose operators lie."""
+    yield Op("SornId.__new__ bytes kw", SornId.__new__, (SornId,), TypeError,
+             kwargs={b"value": 5})
+    yield Op("SornIdDesc.__new__ int kw", SornIdDesc.__new__, (SornIdDesc, 5), TypeError,
+             kwargs={1: 5})
+    yield Op("SornId str subclass kw", SornId.__new__, (SornId,), kwargs={Name("value"): 5})
+    yield Op("SornIdDesc.from_parts Hostile", SornIdDesc.from_parts,
+             (Hostile(2**40), Hostile(300), Hostile(4097)))
+    yield Op("QuibIdDesc.from_parts Hostile", QuibIdDesc.from_parts,
+             (Hostile(2**88 + 2**64 + 7), "fs", Hostile(3), Hostile(65535)))
+    yield Op("QuibIdDesc.from_parts Hostile wide", QuibIdDesc.from_parts,
+             (Hostile(2**200 + 5), "us", 0, 0), OverflowError)
+
+
 def all_ops():
     ops = []
     for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops,
-                  _bytes_int_parts_ops, _package_ops):
+                  _bytes_int_parts_ops, _package_ops, _hostile_ops):
         ops.extend(group())
     return ops
 

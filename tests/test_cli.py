@@ -51,10 +51,12 @@ def ok(*args, **kwargs):
     return out
 
 
-def fails(*args, status=1, **kwargs):
-    """Asserts a failure reported as one line on stderr; returns that line."""
-    code, _, err = run(*args, **kwargs)
+def fails(*args, status=1, output=None, **kwargs):
+    """Asserts a failure reported as one line on stderr (after exactly
+    `output` on stdout, if given); returns that line."""
+    code, out, err = run(*args, **kwargs)
     assert code == status, err
+    assert output is None or out == output
     assert "Traceback" not in err
     lines = err.splitlines()
     assert len(lines) == 1 and lines[0].startswith("sornquibid: error: "), err
@@ -214,6 +216,8 @@ def test_inspect_epoch_adds_the_utc_time(text, epoch, ascending, descending):
         ("", "'': not a decimal SornId or a UUID text"),
         ("a\nb", "'a\\nb': not a decimal SornId or a UUID text"),
         ("0x0000000BCBCE87F19B1500000005000", "'0x0000000BCBCE87F19B1500000005000': not a decimal SornId or a UUID text"),
+        ("\udcff", "'\\udcff': not a decimal SornId or a UUID text"),  # an argument not in UTF-8
+        ("9" * 300, f"'{'9' * 80}... (300 characters)': invalid SornId string: {'9' * 80}... (300 characters)"),
     ],
 )
 def test_inspect_bad_identifier(text, message):
@@ -254,6 +258,8 @@ def test_sql_trigger_and_drop():
     out = ok("sql", "trigger", "t", "a:b", "--kind", "quib")
     assert "dbo.quibid_to_desc(t.a)" in out
     assert ok("sql", "drop", "orders") == mssql_schema.mssql_drop_autofill_trigger_for_table("orders")
+    # A path to a pipe, as /dev/stdout is here, is written directly.
+    assert ok("sql", "drop", "orders", "-o", "/dev/stdout") == ok("sql", "drop", "orders")
 
 
 @pytest.mark.parametrize(
@@ -272,14 +278,22 @@ def test_sql_trigger_and_drop():
         (["frobnicate"], 2, "invalid choice"),
         (["convert", "--to", "uuid"], 2, "invalid choice"),
         (["convert", "--to", "quib", "--column", "0"], 2, "column numbers start at 1"),
+        (["convert", "--to", "quib", "--column", "9" * 5000], 2, f"no such column number: {'9' * 80}..."),
         (["inspect"], 2, "no identifiers: give IDs, - or --file FILE"),
         (["inspect", "-", "--file", "ids"], 2, "read identifiers from one file"),
         (["inspect", "5", "--epoch", "y2k"], 2, "expected 'unix' or the origin in milliseconds"),
         (["inspect", "5", "--epoch", "\x1b[2J"], 2, "got '\\x1b[2J'"),
+        (["inspect", "5", "--epoch", "9" * 5000], 2, f"got '{'9' * 80}... (5,000 characters)'"),
+        # The file is opened before the IDs are decoded.
+        (["inspect", "5", "--file", "/nonexistent/ids"], 1, "cannot read /nonexistent/ids"),
+        (["sql", "drop", "t", "-o", "{tmp}/new/"], 1, "new/: Is a directory"),
+        (["sql", "drop", "t", "-o", ""], 1, "cannot write : No such file or directory"),
     ],
 )
-def test_bad_command_lines(args, status, message):
-    assert message in fails(*args, status=status)
+def test_bad_command_lines(tmp_path, args, status, message):
+    args = [a.replace("{tmp}", str(tmp_path)) for a in args]
+    assert message in fails(*args, status=status, output="")
+    assert not any(tmp_path.iterdir())
 
 
 # ---------------------------------------------------------------------------
@@ -333,10 +347,10 @@ def sorn_value(ms, node, seq):
     return ms << 22 | node << 13 | seq
 
 
-def interrupted(args, directory):
+def signalled(args, directory, signum):
     """Runs the command on an open standard input until its output file's
-    temporary companion appears in `directory`, then interrupts it as Ctrl+C
-    does; returns (status, stderr text)."""
+    temporary companion appears in `directory`, then sends it `signum` (as
+    Ctrl+C or `kill` does); returns (status, stderr text)."""
     before = set(directory.iterdir())
     proc = subprocess.Popen(
         [*COMMAND, *args], stdin=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env()
@@ -345,46 +359,53 @@ def interrupted(args, directory):
         if set(directory.iterdir()) != before:
             break
         time.sleep(0.05)
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(signum)
     _, err = proc.communicate(timeout=300)
     return proc.returncode, err.decode()
 
 
+SIGNALS = {"SIGINT": 130, "SIGTERM": 143}
+
+
 @pytest.mark.parametrize(
-    "existing, failure, args, stdin, precision",
+    "mode, failure, args, stdin, precision",
     [
-        (False, None, ["--to", "quib"], b"5\n4210691\n", None),
-        (True, None, ["--to", "quib"], b"5\n4210691\n", None),
-        (False, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
-        (True, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
-        (True, "invalid QUIBID_PRECISION", ["--to", "quib"], b"5\n", "bogus"),  # PanicException
-        (False, "1 conflict", ["--to", "sorn"], b"00000000-0305-8120-8c0f-200002580000", None),
-        (True, "interrupted", ["--to", "sorn"], None, None),
+        (None, None, ["--to", "quib"], b"5\n4210691\n", None),
+        (0o640, None, ["--to", "quib"], b"5\n4210691\n", None),
+        (None, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
+        (0o640, "line 3: invalid SornId string: x", ["--to", "quib"], b"5\n4210691\nx\n", None),
+        (0o640, "invalid QUIBID_PRECISION", ["--to", "quib"], b"5\n", "bogus"),  # PanicException
+        (None, "1 conflict", ["--to", "sorn"], b"00000000-0305-8120-8c0f-200002580000", None),
+        (0o640, "SIGINT", ["--to", "sorn"], None, None),
+        (0o640, "SIGTERM", ["--to", "sorn"], None, None),
+        # Renaming over a file would bypass its permissions (root has them all).
+        pytest.param(0o440, "pairs.csv: Permission denied", ["--to", "quib"], b"5\n", None,
+                     marks=pytest.mark.skipif(os.geteuid() == 0, reason="root may write anything")),
     ],
 )
 def test_convert_output_file_is_replaced_only_on_success(
-    tmp_path, existing, failure, args, stdin, precision
+    tmp_path, mode, failure, args, stdin, precision
 ):
     target = tmp_path / "pairs.csv"
-    if existing:
+    if mode is not None:
         target.write_text("old\n")
-        target.chmod(0o640)
+        target.chmod(mode)
     args = ["convert", *args, "-o", str(target)]
-    if failure == "interrupted":
-        status, err = interrupted(args, tmp_path)
-        assert (status, err) == (130, "")
+    if failure in SIGNALS:
+        status, err = signalled(args, tmp_path, getattr(signal, failure))
+        assert (status, err) == (SIGNALS[failure], "")
     elif failure is None:
         assert ok(*args, stdin=stdin) == ""
     else:
         status, _, err = run(*args, stdin=stdin, precision=precision)
         assert status == 1 and failure in err.splitlines()[-1]
-    assert [p.name for p in tmp_path.iterdir()] == (["pairs.csv"] if existing or not failure else [])
+    assert [p.name for p in tmp_path.iterdir()] == (["pairs.csv"] if mode or not failure else [])
     if failure is None:
         assert target.read_text() == ok("convert", "--to", "quib", stdin=stdin)
         umask = os.umask(0)
         os.umask(umask)
-        assert target.stat().st_mode & 0o777 == (0o640 if existing else 0o666 & ~umask)
-    elif existing:
+        assert target.stat().st_mode & 0o777 == (mode or 0o666 & ~umask)
+    elif mode:
         assert target.read_text() == "old\n"
 
 
@@ -456,11 +477,19 @@ def test_convert_to_sorn_lists_every_conflict_and_writes_nothing(tmp_path, as_js
         (["--to", "sorn"], b"\x1b]0;owned\x07\n", "line 1: invalid QuibId string: \\x1b]0;owned\\x07"),
         (["--to", "quib"], b"\xef\xbb\xbf1\n\xef\xbb\xbf2\n", "line 2: invalid SornId string: \\ufeff2"),
         (["--to", "quib"], "1\n".encode("utf-16-le"), "line 1: invalid SornId string: 1\\x00"),
+        # A failure while a UTF-16 file is being read
+        (["--to", "quib", "/dev/stdin"], "\ufeff1\nx\n".encode("utf-16-le"), "line 2: invalid SornId string: x"),
+        (["--to", "quib"], b"1\n" + b"7" * 1000, f"line 2: invalid SornId string: {'7' * 80}... (1,000 characters)"),
         # CSV input
         (["--to", "sorn", "--column", "quibid"], b"\nid,x\n", "line 2: no column named 'quibid' in the header"),
         (["--to", "sorn", "--column", "3"], b"a,b,c\n1,2\n", "line 2: no column 3 (the row has 2)"),
+        (["--to", "sorn", "--column", "\u00b2"], b"a,b\n", "line 1: no column named '\u00b2' in the header"),
         (["--to", "quib", "--column", "2"], b"a,b\n1,2\n\n3,x\n", "line 4: invalid SornId string: x"),
         (["--to", "quib", "--column", "1"], b"a\n5\r6,7\n", "line 2: not CSV: a carriage return inside a field that is not quoted"),
+        # A quoted field keeps its line break, instead of reading as 67.
+        (["--to", "quib", "--column", "b"], b'a,b\nx,"5"\ny,"6\n7"\n', "line 3: invalid SornId string: 6\\n7"),
+        # A quote left open would swallow the rows after it.
+        (["--to", "quib", "--column", "id"], b'id,note\n5,"oops\n6,x\n7,y\n', "line 2: not CSV: a quoted field is not closed"),
     ],
 )
 def test_convert_bad_input(args, stdin, message):

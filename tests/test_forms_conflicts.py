@@ -66,6 +66,15 @@ def test_conflicts_as_records():
     assert sornid_conflicts(ids[:1] + crowd[:8192]) == []
 
 
-def test_conflicts_refuse_what_the_check_refuses():
-    with pytest.raises(TypeError, match="'ids'"):
-        sornid_conflicts("abc")
+@pytest.mark.parametrize(
+    "ids, message",
+    [
+        ("abc", "sornid_conflicts() argument 'ids' must be a sequence, not str"),
+        ({}, "sornid_conflicts() argument 'ids' must be a sequence, not dict"),
+        ([us(1, 1), 5], "sornid_conflicts() argument 'ids' item 1 must be QuibId, not int"),
+    ],
+)
+def test_conflicts_refuse_what_the_check_refuses(ids, message):
+    with pytest.raises(TypeError) as info:
+        sornid_conflicts(ids)
+    assert info.value.args == (message,)

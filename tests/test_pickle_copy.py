@@ -27,8 +27,27 @@ SAMPLES = [eval(code, {}, NAMES) for code in SAMPLE_CODE]
 def test_package_reexports_the_same_objects():
     # The extension's names come first; the package's own calls follow.
     assert sornquibid.__all__[:5] == ["SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema"]
+    assert "PanicException" in sornquibid.__all__
     for name in sornquibid.__all__[:5]:
         assert getattr(sornquibid, name) is getattr(_sornquibid, name)
+
+
+def test_package_exports_the_panic_class_the_extension_raises():
+    cls = sornquibid.PanicException
+    assert (cls.__name__, cls.__module__, cls.__bases__) == (
+        "PanicException", "_sornquibid", (BaseException,))
+    assert not hasattr(_sornquibid, "PanicException")
+    # Imported before any panic, in a process whose first panic comes from
+    # another operation: still the one class.
+    code = """
+import sornquibid
+try:
+    sornquibid.SornId.batch_to_quibids([sornquibid.SornId(1)])
+except sornquibid.PanicException as e:
+    print(type(e) is sornquibid.PanicException, str(e).startswith("invalid QUIBID_PRECISION"))
+"""
+    out = run_python(code, env_updates={"QUIBID_PRECISION": "x"})
+    assert out == "True True"
 
 
 # ---------------------------------------------------------------------------

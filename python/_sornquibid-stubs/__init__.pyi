@@ -8,9 +8,7 @@
 import uuid
 from _typeshed import ReadableBuffer
 from collections.abc import Sequence
-from typing import Literal, SupportsIndex, final
-
-from . import mssql_schema as mssql_schema
+from typing import Literal, Never, Protocol, SupportsIndex, final, type_check_only
 
 __all__ = ["SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema"]
 
@@ -63,6 +61,9 @@ class SornId:
 
 @final
 class QuibId:
+    # No constructor: a required argument that no value has makes QuibId()
+    # a type error, as it is an error at run time.
+    def __new__(cls, never: Never, /) -> QuibId: ...
     @staticmethod
     def from_str(s: str) -> QuibId: ...
     def to_uuid(self) -> uuid.UUID: ...
@@ -134,6 +135,8 @@ class SornIdDesc:
 
 @final
 class QuibIdDesc:
+    # No constructor (see QuibId).
+    def __new__(cls, never: Never, /) -> QuibIdDesc: ...
     @staticmethod
     def from_str(s: str) -> QuibIdDesc: ...
     @staticmethod
@@ -168,3 +171,28 @@ class QuibIdDesc:
     def __gt__(self, value: QuibIdDesc, /) -> bool: ...
     def __ge__(self, value: QuibIdDesc, /) -> bool: ...
     def __hash__(self) -> int: ...
+
+# The SQL Server support. At run time it is a plain module object held by the
+# attribute mssql_schema, not an importable submodule: use
+# `from _sornquibid import mssql_schema`, not `import _sornquibid.mssql_schema`.
+# Its members are read-only here.
+@type_check_only
+class _MssqlSchema(Protocol):
+    @property
+    def __name__(self) -> Literal["mssql_schema"]: ...
+    @property
+    def __all__(self) -> list[str]: ...
+    @property
+    def DESC_FLIP_TSQL(self) -> str: ...
+    @property
+    def DESC_GENERATORS_TSQL(self) -> str: ...
+    @property
+    def BULK_BACKFILL_TSQL(self) -> str: ...
+    @property
+    def INSTALL_ALL_DESC_TSQL(self) -> str: ...
+    def mssql_install_autofill_trigger_for_table(
+        self, table: str, pairs: Sequence[tuple[str, str]], kind: Literal["sorn", "quib"]
+    ) -> str: ...
+    def mssql_drop_autofill_trigger_for_table(self, table: str) -> str: ...
+
+mssql_schema: _MssqlSchema

@@ -9,9 +9,14 @@ the ascending and the descending form of an identifier, and
 The integrations with SQLAlchemy, Django and pydantic are the submodules
 `sornquibid.sqlalchemy`, `sornquibid.django` and `sornquibid.pydantic`; only
 importing one of them imports its framework.
+
+`PanicException` is the class of the extension's reports of a broken internal
+precondition. It derives from BaseException, so `except Exception` does not
+catch it; catch it by this name.
 """
 
 from importlib import metadata as _metadata
+from typing import TYPE_CHECKING
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
 
@@ -21,6 +26,7 @@ from ._forms import to_asc, to_desc
 
 __all__ = ["SornId", "QuibId", "SornIdDesc", "QuibIdDesc", "mssql_schema"]
 __all__ += ["to_desc", "to_asc", "sornid_conflicts", "ConversionConflict", "ConflictKind"]
+__all__ += ["PanicException"]
 
 # JSON and running the SQL Server scripts.
 from ._json import json_default
@@ -34,3 +40,25 @@ except _metadata.PackageNotFoundError:  # imported from a source tree, not insta
     __version__ = "0+unknown"
 
 _pickle.register()
+
+
+def _panic_exception() -> type[BaseException]:
+    # The extension makes the class on first use and does not export it. A
+    # trigger for no column pairs is a broken precondition, refused before
+    # anything else is looked at, so this call raises exactly that class.
+    try:
+        mssql_schema.mssql_install_autofill_trigger_for_table("t", [], "sorn")
+    except BaseException as e:  # noqa: BLE001 - the class is what is sought
+        if type(e).__name__ == "PanicException":
+            return type(e)
+        raise
+    raise ImportError("_sornquibid raised no PanicException for an empty pair list")
+
+
+if TYPE_CHECKING:
+
+    class PanicException(BaseException):
+        """A broken internal precondition reported by the extension."""
+
+else:
+    PanicException = _panic_exception()

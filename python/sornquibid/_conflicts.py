@@ -35,7 +35,20 @@ class ConversionConflict:
         return self._text
 
 
+# How the extension's refusals of the argument begin.
+_DETAILS = "sornid_conflict_details()"
+
+
 def sornid_conflicts(ids: Sequence[QuibId]) -> list[ConversionConflict]:
     """The conflicts of QuibId.check_sornid_convertibility(ids), in its order;
     empty exactly when QuibId.batch_to_sornids(ids) succeeds."""
-    return [ConversionConflict(*details) for details in QuibId.sornid_conflict_details(ids)]
+    try:
+        conflicts = QuibId.sornid_conflict_details(ids)
+    except TypeError as exc:
+        # Name this function, which the caller called.
+        message = str(exc)
+        if not message.startswith(_DETAILS):
+            raise
+        raise TypeError("sornid_conflicts()" + message.removeprefix(_DETAILS)) from None
+    return [ConversionConflict(*details) for details in conflicts]
+

@@ -4,11 +4,12 @@ and convert identifier lists between the 64-bit and the 128-bit family.
 Exit statuses: 0 on success; 1 for bad input or data, or a file that cannot
 be read or written; 2 for a malformed command line; 3 when standard input or
 output is closed, or the reader of the output went away (a broken pipe);
-130 when interrupted. Every failure ends with one line on standard error,
-except a broken pipe, which ends quietly. No traceback is shown, also not for
-the library's PanicException (a BaseException, raised for instance by an
-invalid QUIBID_PRECISION). Control characters of the input are escaped in
-messages, so that they cannot act on the operator's terminal.
+130 when interrupted; 128 + N when ended by signal N (SIGTERM, SIGHUP).
+Every failure ends with one line on standard error, except a broken pipe,
+which ends quietly. No traceback is shown, also not for the library's
+PanicException (a BaseException, raised for instance by an invalid
+QUIBID_PRECISION). Control characters of the input are escaped in messages,
+so that they cannot act on the operator's terminal.
 """
 
 from __future__ import annotations
@@ -16,21 +17,23 @@ from __future__ import annotations
 import argparse
 import codecs
 import csv
+import errno
 import io
 import itertools
 import json
 import os
 import re
+import signal
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from datetime import datetime, timedelta
 from typing import IO, NoReturn, TypeVar, cast
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
 
-from . import ConversionConflict, sornid_conflicts, to_asc, to_desc
+from . import ConversionConflict, PanicException, sornid_conflicts, to_asc, to_desc
 
 PROG = "sornquibid"
 
@@ -46,6 +49,7 @@ _DECIMAL = re.compile(r"[+-]?[0-9]+")
 # A BINARY(16) as SQL Server's tools display it.
 _HEX_0X = re.compile(r"0[xX][0-9A-Fa-f]{32}")
 _DIGIT = re.compile(r"[0-9]")
+_DIGITS = re.compile(r"[0-9]+")
 
 # `sql NAME` prints the constant of mssql_schema named here.
 _SQL_SCRIPTS = {
@@ -69,10 +73,34 @@ class CliError(Exception):
         self.status = status
 
 
-def _is_panic(exc: BaseException) -> bool:
-    # The extension does not export PanicException; recognise it by name.
-    cls = type(exc)
-    return cls.__name__ == "PanicException" and cls.__module__ == "_sornquibid"
+class _Terminated(BaseException):
+    """SIGTERM or SIGHUP, which end a run as an interrupt does."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated(signum)
+
+
+def _catch_termination() -> list[int]:
+    """Makes SIGTERM and SIGHUP raise _Terminated where they have their default
+    action, which would leave the temporary file of an -o FILE behind;
+    returns those signals. A signal ignored on purpose (as nohup ignores
+    SIGHUP) stays ignored."""
+    caught: list[int] = []
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is None or signal.getsignal(signum) is not signal.SIG_DFL:
+            continue
+        try:
+            signal.signal(signum, _terminate)
+        except ValueError:  # not the main thread: handlers cannot be set
+            break
+        caught.append(signum)
+    return caught
 
 
 def escape(text: str) -> str:
@@ -81,6 +109,19 @@ def escape(text: str) -> str:
     if text.isprintable():
         return text
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+# Longer input texts are shown cut short in messages: a file without line
+# feeds (old Mac line ends, say) is one line, and echoing it would make one
+# message as long as the file.
+_SHOWN_CHARACTERS = 80
+
+
+def clip(text: str) -> str:
+    """`text`, or its beginning and its length when it is long."""
+    if len(text) <= _SHOWN_CHARACTERS:
+        return text
+    return f"{text[:_SHOWN_CHARACTERS]}... ({len(text):,} characters)"
 
 
 def _stderr_write(text: str) -> None:
@@ -150,15 +191,26 @@ class Output:
                 raise CliError("standard output is closed", EXIT_STREAM)
             self._stream: IO[bytes] = sys.stdout.buffer
             return
-        target = os.path.realpath(path)
         with self._guard():
+            # FILE itself, not its real path: /dev/stdout or a process
+            # substitution's /dev/fd/63 leads to a pipe with no usable path.
             try:
-                regular = stat.S_ISREG(os.stat(target).st_mode)
+                regular = stat.S_ISREG(os.stat(path).st_mode)
             except FileNotFoundError:
-                regular = True
-            if not regular:
-                self._stream = open(target, "wb")
-                return
+                # As the shell's > has it: "" names nothing, "new/" a directory.
+                if not path:
+                    raise
+                if not os.path.basename(path):
+                    raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path) from None
+            else:
+                if not regular:
+                    self._stream = open(path, "wb")
+                    return
+                # Renaming over FILE would bypass its own permissions, which
+                # writing into it (as a shell's > does) respects.
+                if not os.access(path, os.W_OK):
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+            target = os.path.realpath(path)
             directory, name = os.path.split(target)
             fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
             self._target = target
@@ -244,13 +296,14 @@ def _open_input(path: str) -> IO[bytes]:
         return open(path, "rb")
 
 
-def _text_batches(stream: IO[bytes]) -> Iterator[list[str]]:
+def _text_batches(stream: IO[bytes]) -> Generator[list[str], None, None]:
     """The lines of `stream`, BATCH_LINES at a time, as text.
 
     A UTF-8 byte-order mark is dropped, and text with a UTF-16 byte-order mark
     (as Windows PowerShell 5 writes by default) is decoded; anything else is
     read as UTF-8, an invalid byte becoming U+FFFD. Lines end at line feeds
-    only: a carriage return elsewhere is part of the line.
+    only, which are not part of the lines: a carriage return elsewhere is.
+    Close this generator before the stream: it may hold a decoder on it.
     """
     head = stream.read(2)
     if head in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
@@ -258,7 +311,7 @@ def _text_batches(stream: IO[bytes]) -> Iterator[list[str]]:
         text = io.TextIOWrapper(stream, encoding, "replace", newline="\n")
         try:
             while batch := list(itertools.islice(text, BATCH_LINES)):
-                yield batch
+                yield [line.removesuffix("\n") for line in batch]
         finally:
             text.detach()  # the caller closes the stream
         return
@@ -296,16 +349,25 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
 
     A named column needs a first row holding that name. With a numbered
     column, the first row is a header when `header` says so or when its field
-    in the column holds no digit (every identifier holds one).
+    in the column holds no digit (every identifier holds one). A row is
+    numbered by the line it starts on; a quoted field may span lines.
     """
-    reader = csv.reader(itertools.chain.from_iterable(batches))
+    # The reader gets the line feeds back, so that a quoted field keeps the
+    # line breaks it holds (and then fails as an identifier) instead of
+    # joining its lines into another number. Strict: a quote left open would
+    # otherwise swallow every later row into one field.
+    lines = (line + "\n" for batch in batches for line in batch)
+    reader = csv.reader(lines, strict=True)
     index = column - 1 if isinstance(column, int) else -1
     numbers: list[int] = []
     texts: list[str] = []
     first = True
     try:
-        for row in reader:
-            number = reader.line_num
+        while True:
+            number = reader.line_num + 1
+            row = next(reader, None)
+            if row is None:
+                break
             if first:
                 if not "".join(row).strip():
                     continue
@@ -331,7 +393,9 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
         problem = str(exc)
         if problem.startswith("new-line character"):
             problem = "a carriage return inside a field that is not quoted"
-        raise CliError(f"line {reader.line_num}: not CSV: {problem}") from None
+        elif problem == "unexpected end of data":
+            problem = "a quoted field is not closed"
+        raise CliError(f"line {number}: not CSV: {problem}") from None
     if texts:
         yield numbers, texts
 
@@ -345,8 +409,8 @@ def _read_items(path: str, column: str | int | None, header: bool) -> Iterator[B
 def _items_of(
     stream: IO[bytes], name: str, column: str | int | None, header: bool
 ) -> Iterator[Batch]:
+    batches = _text_batches(stream)
     try:
-        batches = _text_batches(stream)
         if column is None:
             items = _line_items(batches, header)
         else:
@@ -358,6 +422,7 @@ def _items_of(
                 return
             yield batch
     finally:
+        batches.close()
         if sys.stdin is None or stream is not sys.stdin.buffer:
             stream.close()
 
@@ -380,7 +445,7 @@ def _parse_batch(batch: Batch, *parsers: Callable[[str], T]) -> list[T]:
             try:
                 parse(text)
             except ValueError as exc:
-                raise CliError(f"line {number}: {exc}") from None
+                raise CliError(f"line {number}: {str(exc).replace(text, clip(text))}") from None
     raise AssertionError("a line failed to parse only once")
 
 
@@ -431,21 +496,29 @@ class _VersionAction(argparse.Action):
 
 
 def _column(text: str) -> str | int:
-    if not text.isdigit():
+    # A number in ASCII digits; other digits ("²", "٣") make a name.
+    if not _DIGITS.fullmatch(text):
         return text
-    if int(text) < 1:
+    try:
+        number = int(text)
+    except ValueError:  # more digits than int() converts
+        raise argparse.ArgumentTypeError(f"no such column number: {clip(text)}") from None
+    if number < 1:
         raise argparse.ArgumentTypeError("column numbers start at 1")
-    return int(text)
+    return number
 
 
 def _epoch(text: str) -> int:
     if text == "unix":
         return 0
-    if not _DECIMAL.fullmatch(text):
-        raise argparse.ArgumentTypeError(
-            f"expected 'unix' or the origin in milliseconds since 1970-01-01, got {text!r}"
-        )
-    return int(text)
+    if _DECIMAL.fullmatch(text):
+        try:
+            return int(text)
+        except ValueError:  # more digits than int() converts
+            pass
+    raise argparse.ArgumentTypeError(
+        f"expected 'unix' or the origin in milliseconds since 1970-01-01, got {clip(text)!r}"
+    )
 
 
 def _output_options() -> _Parser:
@@ -606,6 +679,7 @@ Command = Callable[[argparse.Namespace, Output], None]
 
 def main(argv: Sequence[str] | None = None) -> int:
     output: Output | None = None
+    caught = _catch_termination()
     try:
         args = build_parser().parse_args(argv)
         run = cast(Command, args.run)
@@ -629,15 +703,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         _PROGRESS.end()
         return EXIT_INTERRUPTED
+    except _Terminated as exc:
+        _PROGRESS.end()
+        return 128 + exc.signum
     except MemoryError:
         return _fail("out of memory", EXIT_DATA)
-    except BaseException as exc:
-        if not (_is_panic(exc) or isinstance(exc, (ValueError, TypeError, OverflowError, OSError))):
-            raise
+    except (PanicException, ValueError, TypeError, OverflowError, OSError) as exc:
         return _fail(str(exc), EXIT_DATA)
     finally:
         if output is not None:
             output.discard()
+        for signum in caught:
+            signal.signal(signum, signal.SIG_DFL)
     return 0
 
 
@@ -735,9 +812,7 @@ def inspect_sorn(text: str, epoch: int | None = None) -> dict[str, object]:
     try:
         images = SornId.batch_to_quibids([asc, desc_asc])
         asc_image, desc_image = images[0][1], to_desc(images[1][1])
-    except BaseException as exc:
-        if not _is_panic(exc):
-            raise
+    except PanicException as exc:
         asc_image = desc_image = str(exc)
     return {
         "input": text,
@@ -783,9 +858,11 @@ def inspect_one(text: str, epoch: int | None = None) -> dict[str, object]:
         return inspect_quib(text, epoch)
     except ValueError as exc:
         message = str(exc)
-        if message.startswith("invalid QuibId string: "):
+        # A command-line argument that is not UTF-8 holds surrogates, which
+        # the parsers refuse as text they cannot encode.
+        if message.startswith("invalid QuibId string: ") or isinstance(exc, UnicodeError):
             message = "not a decimal SornId or a UUID text"
-        raise ValueError(f"{text!r}: {message}") from None
+        raise ValueError(f"{clip(text)!r}: {message.replace(text, clip(text))}") from None
 
 
 def _format_reading(reading: Reading) -> Iterator[str]:
@@ -823,10 +900,12 @@ def _inspect_batches(args: argparse.Namespace) -> Iterator[Batch | list[str]]:
         ids = [i for i in ids if i != "-"]
     if not ids and path is None:
         raise CliError("no identifiers: give IDs, - or --file FILE", EXIT_USAGE)
+    # Opened before anything is decoded, so that an unreadable file fails
+    # before any output.
+    items: Iterable[Batch] = () if path is None else _read_items(path, args.column, args.header)
     if ids:
         yield ids
-    if path is not None:
-        yield from _read_items(path, args.column, args.header)
+    yield from items
 
 
 def run_inspect(args: argparse.Namespace, out: Output) -> None:

@@ -6,10 +6,15 @@ or sanitizer report ends the process.
 The bytes are decoded by `Draw` below, not by the fuzzer's own helpers, so
 that a saved input replays the same way under plain pytest.
 """
+import array
+import copyreg
+import functools
 import os
+import pickle
 
 import model
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
+from ops_catalog import Hostile, Index, Name
 
 
 class Draw:
@@ -297,10 +302,259 @@ def check_convert(data):
     assert (got == []) == (converted is not None)
 
 
-CHECKS = {"text": check_text, "schema": check_schema, "convert": check_convert}
+# -- calling conventions -----------------------------------------------------
+#
+# Constructors and static methods called every way Python offers (directly,
+# through __new__, type.__call__, copyreg.__newobj_ex__, a pickle's
+# NEWOBJ_EX, partial, a staticmethod object), with positional and keyword
+# arguments mixed, keyword names that are str subclasses or not str at all,
+# and integers that are ints, bools, __index__ objects or int subclasses whose
+# every operator lies. The outcome is the model's for the values the
+# arguments stand for.
+
+
+INT_ANCHORS = [0, 1, -1, 300, 511, 512, 4097, 8191, 8192, 32767, 32768, 65535, 65536,
+               2**41 - 1, 2**41, 2**62 + 5, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1,
+               2**64, 2**64 + 5, 2**88 + 2**64 + 7, 2**89 - 1, 2**89, 2**100, 2**128 - 1, 2**128,
+               2**200 + 5]
+NOT_INTS = [1.0, "1", None, b"\x01"]
+
+
+def _draw_int(d):
+    """(argument, value it stands for); the value is None for a non-integer."""
+    v = d.pick(INT_ANCHORS) if d.below(4) else d.uint(d.pick([1, 2, 8, 9, 16, 17]))
+    if d.below(8) == 0:
+        v = -v
+    how = d.below(6)
+    if how == 0 and v in (0, 1):
+        return bool(v), v
+    if how == 1:
+        return Index(v), v
+    if how == 2:
+        return Hostile(v), v
+    if how == 3 and d.below(3) == 0:
+        x = d.pick(NOT_INTS)
+        return x, None
+    return v, v
+
+
+def _quib_bytes(d):
+    """16 bytes, most of them with version 8 and the RFC 4122 variant."""
+    v = d.uint(16)
+    if d.below(4):
+        v = v & ~(0xF << 76 | 3 << 62) | 8 << 76 | 2 << 62
+    return v.to_bytes(16, "big")
+
+
+def _draw_buffer(d):
+    """(argument, its bytes in C order, or None if it is no buffer)."""
+    raw = _quib_bytes(d)
+    if d.below(8) == 0:
+        raw = raw[: d.below(16)] if d.flag() else raw + bytes(d.below(5) + 1)
+    how = d.below(11)
+    if how == 0:
+        return bytearray(raw), raw
+    if how == 1:
+        return memoryview(b"..." + raw)[3:], raw
+    if how == 2:
+        return array.array("B", raw), raw
+    if how == 3 and len(raw) % 2 == 0:
+        return memoryview(raw).cast("H"), raw
+    if how == 4 and len(raw) == 16:
+        return memoryview(raw).cast("B", [4, 4]), raw
+    if how == 5:
+        return memoryview(bytes(x for c in raw for x in (c, 0xEE)))[::2], raw
+    if how == 6:
+        return memoryview(raw[::-1])[::-1], raw
+    if how == 7 and d.below(3) == 0:
+        return d.pick([raw.hex(), int.from_bytes(raw, "big"), None, list(raw)]), None
+    return raw, raw
+
+
+def _quib_value(cls, v):
+    """The value of the identifier of cls whose stored bytes read as v."""
+    if (v >> 76) & 0xF != 8:
+        raise model.Refused("uuid version must be 8 (UUIDv8)")
+    if (v >> 62) & 3 != 2:
+        raise model.Refused("uuid variant must be RFC 4122")
+    return v
+
+
+def _int_in(v, lo, hi):
+    if v is None:
+        raise TypeError
+    if not lo <= v < hi:
+        raise OverflowError
+    return v
+
+
+def _sorn_value(cls, v):
+    v = _int_in(v, -(2**63), 2**63)
+    if v < 0:
+        raise model.Refused("sornid must be non-negative")
+    return v
+
+
+def _sorn_parts(cls, t, n, s):
+    t, n, s = _int_in(t, 0, 2**64), _int_in(n, 0, 2**16), _int_in(s, 0, 2**16)
+    v = model.pack_sorn(t, n, s)
+    return v ^ model.SORN_DESC_MASK if cls is SornIdDesc else v
+
+
+def _quib_parts(cls, t, p, n, s):
+    t = _int_in(t, 0, 2**128)
+    if not isinstance(p, str):
+        raise TypeError
+    _utf8(p)
+    n, s = _int_in(n, 0, 2**16), _int_in(s, 0, 2**16)
+    v = model.quib_desc_from_parts(t, p, n, s)
+    return v if cls is QuibIdDesc else v ^ model.QUIB_DESC_MASK
+
+
+def _from_int(cls, v):
+    return _quib_value(cls, _int_in(v, 0, 2**128))
+
+
+def _from_bytes(cls, raw):
+    if raw is None:
+        raise TypeError
+    if len(raw) != 16:
+        raise model.Refused(f"expected 16 bytes, got {len(raw)}")
+    return _quib_value(cls, int.from_bytes(raw, "big"))
+
+
+def _precision(d):
+    if d.below(8) == 0:
+        return d.pick([None, b"us", 3]), None
+    p = draw_text(d, PRECISION_TEMPLATES) if d.below(4) == 0 else d.pick(PRECISION_TEMPLATES)
+    return p, p
+
+
+# (class, static method or None for the constructor, parameters, drawers, model)
+_INT, _TEXT, _BUF = _draw_int, _precision, _draw_buffer
+TARGETS = [
+    (SornId, None, ["value"], [_INT], _sorn_value),
+    (SornIdDesc, None, ["value"], [_INT], _sorn_value),
+    (QuibId, None, [], [], None),
+    (QuibIdDesc, None, [], [], None),
+    (SornIdDesc, "from_parts", ["timestamp_ms", "node_id", "sequence"], [_INT] * 3, _sorn_parts),
+    (QuibIdDesc, "from_parts", ["timestamp", "precision", "node_id", "sequence"],
+     [_INT, _TEXT, _INT, _INT], _quib_parts),
+]
+if hasattr(QuibId, "from_bytes"):
+    TARGETS += [
+        (SornId, "from_parts", ["timestamp_ms", "node_id", "sequence"], [_INT] * 3, _sorn_parts),
+        (QuibId, "from_parts", ["timestamp", "precision", "node_id", "sequence"],
+         [_INT, _TEXT, _INT, _INT], _quib_parts),
+        (QuibId, "from_int", ["value"], [_INT], _from_int),
+        (QuibIdDesc, "from_int", ["value"], [_INT], _from_int),
+        (QuibId, "from_bytes", ["b"], [_BUF], _from_bytes),
+        (QuibIdDesc, "from_bytes", ["b"], [_BUF], _from_bytes),
+    ]
+
+
+def _newobj_ex_pickle(cls, args, kwargs):
+    """A pickle that loads as cls.__new__(cls, *args, **kwargs) (NEWOBJ_EX),
+    the arguments pickled as they are."""
+    def body(obj):  # protocol 2 opcodes, valid in a protocol 4 stream
+        return pickle.dumps(obj, protocol=2)[2:-1]
+    return (b"\x80\x04c_sornquibid\n" + cls.__name__.encode() + b"\n" + body(tuple(args))
+            + body(kwargs) + b"\x92.")
+
+
+def _draw_arguments(d, params, drawers):
+    """(positional, keyword pairs, the values bound to the parameters or the
+    TypeError the binding must raise)."""
+    drawn = [draw(d) for draw in drawers]
+    args = [a for a, _ in drawn]
+    values = [v for _, v in drawn]
+    npos = d.below(len(params) + 1)
+    pos = args[:npos]
+    kw = list(zip(params[npos:], args[npos:]))
+    kw = [kw[i] for i in sorted(range(len(kw)), key=lambda _: d.uint(1))]
+    fault = d.below(12) if d.below(3) == 0 else None
+    if fault == 0:
+        pos.append(0)
+    elif fault == 1 and params:
+        (kw.pop() if kw else pos.pop())
+    elif fault == 2 and pos:
+        kw.append((params[0], pos[0]))
+    elif fault == 3:
+        kw.append(("no_such_parameter", 0))
+    elif fault in (4, 5) and kw:
+        key, value = kw.pop(0)
+        kw.insert(0, (d.pick([key.encode(), 1, None, (key,)]), value))
+    elif fault in (6, 7):
+        kw = [(Name(k), v) for k, v in kw]
+    # What the binding makes of them.
+    if any(not isinstance(k, str) for k, _ in kw):
+        return pos, kw, TypeError("keywords must be strings")
+    names = [str(k) for k, _ in kw]
+    if (len(pos) > len(params) or len(set(names)) < len(names)
+            or any(n not in params for n in names) or len(pos) + len(names) != len(params)
+            or any(params.index(n) < len(pos) for n in names)):
+        return pos, kw, TypeError()
+    bound = dict(zip(params, values))
+    return pos, kw, [bound[p] for p in params]
+
+
+def _conventions(cls, method):
+    """The ways to call the target, each f(pos, kwargs)."""
+    if method is not None:
+        fn = getattr(cls, method)
+        return [
+            lambda pos, kw: fn(*pos, **kw),
+            lambda pos, kw: fn.__call__(*pos, **kw),
+            lambda pos, kw: cls.__dict__[method](*pos, **kw),
+            lambda pos, kw: functools.partial(fn, *pos)(**kw),
+        ]
+    return [
+        lambda pos, kw: cls(*pos, **kw),
+        lambda pos, kw: cls.__new__(cls, *pos, **kw),
+        lambda pos, kw: type.__call__(cls, *pos, **kw),
+        lambda pos, kw: copyreg.__newobj_ex__(cls, tuple(pos), kw),
+        lambda pos, kw: pickle.loads(_newobj_ex_pickle(cls, pos, kw)),
+        lambda pos, kw: functools.partial(cls, *pos)(**kw),
+    ]
+
+
+def check_calls(data):
+    d = Draw(data)
+    cls, method, params, drawers, want = d.pick(TARGETS)
+    pos, kw, bound = _draw_arguments(d, params, drawers)
+    how = d.pick(_conventions(cls, method))
+    kwargs = dict(kw)
+    if len(kwargs) < len(kw):  # two equal keys: the dict keeps one
+        return
+    try:
+        got = how(pos, kwargs)
+    except BaseException as e:  # noqa: BLE001 - PanicException included
+        got = e
+    if want is None:
+        # No constructor: the interpreter refuses, whatever the arguments.
+        assert isinstance(got, (TypeError, pickle.UnpicklingError)), repr(got)
+        return
+    if isinstance(bound, TypeError):
+        assert type(got) is TypeError, repr(got)
+        assert not bound.args or str(got) == bound.args[0], (str(got), bound.args)
+        return
+    try:
+        value = want(cls, *bound)
+    except (TypeError, OverflowError, UnicodeEncodeError) as e:
+        assert type(got) is type(e), (repr(got), type(e))
+        return
+    except model.Refused as refused:
+        assert type(got) is ValueError and refused.matches(str(got)), (repr(got), refused.pattern)
+        return
+    assert type(got) is cls and got.as_int() == value, (repr(got), value)
+
+
+CHECKS = {"text": check_text, "schema": check_schema, "convert": check_convert,
+          "calls": check_calls}
 # Whether the operations a harness calls exist in the extension at hand.
 AVAILABLE = {
     "text": True,
     "schema": hasattr(mssql_schema, "mssql_install_autofill_trigger_for_table"),
     "convert": hasattr(SornId, "batch_to_quibids") and hasattr(QuibId, "batch_to_sornids"),
+    "calls": True,
 }

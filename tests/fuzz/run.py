@@ -2,7 +2,7 @@
 
     python tests/fuzz/run.py NAME [libFuzzer options] [CORPUS_DIR ...]
 
-NAME is text, schema or convert. With the extension built by clang with
+NAME is text, schema, convert or calls. With the extension built by clang with
 -fsanitize=fuzzer-no-link, native code is coverage-guided too (see .ci/run);
 the harness and the model are instrumented at the Python level either way.
 """
