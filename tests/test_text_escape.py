@@ -86,6 +86,13 @@ def escaped_code_points():
     return result
 
 
+# The Unicode version of the library's tables (src/unicode_tables.cpp). A
+# newer interpreter (Python 3.13 has 15.1) assigns characters that the tables
+# leave unassigned, and so escape.
+TABLES_UNICODE = (15, 0, 0)
+PYTHON_UNICODE_IS_NEWER = tuple(map(int, unicodedata.unidata_version.split("."))) > TABLES_UNICODE
+
+
 def test_against_unicodedata_and_regex():
     escaped = escaped_code_points()
     category_patterns = {}
@@ -107,6 +114,10 @@ def test_against_unicodedata_and_regex():
             # Unicode 16 gave several spacing marks the Grapheme_Extend
             # property; the tables predate that.
             continue
-        assert is_escaped == (cat in NON_PRINTABLE or extend), (hex(cp), cat, extend)
+        expected = cat in NON_PRINTABLE or extend
+        if is_escaped and not expected and PYTHON_UNICODE_IS_NEWER:
+            # Possibly assigned after the tables' version.
+            continue
+        assert is_escaped == expected, (hex(cp), cat, extend)
     # Nearly every character assigned in Python's database is compared.
     assert checked > 0.99 * sum(unicodedata.category(chr(cp)) != "Cn" for cp in escaped)
