@@ -359,8 +359,12 @@ expected<std::string, TriggerScriptError> install_autofill_trigger_for_table_mss
             return unexpected(std::move(ok.error()));
         }
         if (same_column(pair.src_col, pair.dst_col)) {
-            return unexpected(
-                SameColumnPairError{std::string(pair.src_col), std::string(pair.dst_col)});
+            // Filled member by member: GCC 11 does not destroy the first
+            // string of a braced initialiser when copying the second throws.
+            SameColumnPairError error;
+            error.src_col = pair.src_col;
+            error.dst_col = pair.dst_col;
+            return unexpected(std::move(error));
         }
     }
 
