@@ -30,7 +30,10 @@ except ImportError:
 
 @pytest.fixture(scope="session")
 def failing_new(tmp_path_factory):
-    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    # Where no compiler is reachable (an installed wheel tested on a machine
+    # without one), CXX may name a command that is not on PATH.
+    cxx = os.environ.get("CXX")
+    cxx = shutil.which(cxx) if cxx else shutil.which("c++") or shutil.which("g++")
     if cxx is None:
         pytest.skip("no C++ compiler to build the failing operator new")
     lib = tmp_path_factory.mktemp("alloc") / "failing_new.so"
