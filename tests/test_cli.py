@@ -352,8 +352,11 @@ def signalled(args, directory, signum):
     temporary companion appears in `directory`, then sends it `signum` (as
     Ctrl+C or `kill` does); returns (status, stderr text)."""
     before = set(directory.iterdir())
+    # A shell starts background jobs with SIGINT ignored, and the child
+    # would inherit that: give it the default, as a terminal's job has.
     proc = subprocess.Popen(
-        [*COMMAND, *args], stdin=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env()
+        [*COMMAND, *args], stdin=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(),
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     for _ in range(6000):
         if set(directory.iterdir()) != before:
