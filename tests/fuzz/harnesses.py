@@ -300,6 +300,9 @@ def check_convert(data):
     got = QuibId.check_sornid_convertibility(ids)
     assert got == model.convert_model.check_sornid_convertibility(values)
     assert (got == []) == (converted is not None)
+    # The structured records describe the same conflicts, in the same order.
+    details = QuibId.sornid_conflict_details(ids)
+    assert [d[6] for d in details] == got
 
 
 # -- calling conventions -----------------------------------------------------
