@@ -188,6 +188,18 @@ def test_inspect_reads_identifiers_from_a_file(tmp_path, args, stdin):
     assert json.loads(out) == json.loads(ok("inspect", "--json", "5", "4210691"))
 
 
+@pytest.mark.parametrize("ids", [["bad"], ["5", "x"]])
+def test_inspect_closes_its_file_when_an_id_is_refused(tmp_path, ids):
+    path = tmp_path / "ids"
+    path.write_text("5\n")
+    proc = subprocess.run(
+        [sys.executable, "-X", "dev", "-m", "sornquibid", "inspect", *ids, "--file", str(path)],
+        capture_output=True, text=True, env=child_env(), timeout=300,
+    )
+    assert proc.returncode == 1
+    assert "ResourceWarning" not in proc.stderr, proc.stderr
+
+
 @pytest.mark.parametrize(
     "text, epoch, ascending, descending",
     [

@@ -51,4 +51,3 @@ def sornid_conflicts(ids: Sequence[QuibId]) -> list[ConversionConflict]:
             raise
         raise TypeError("sornid_conflicts()" + message.removeprefix(_DETAILS)) from None
     return [ConversionConflict(*details) for details in conflicts]
-

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import csv
 import errno
 import io
@@ -400,15 +401,24 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
         yield numbers, texts
 
 
-def _read_items(path: str, column: str | int | None, header: bool) -> Iterator[Batch]:
+@contextlib.contextmanager
+def _input_items(path: str, column: str | int | None, header: bool) -> Iterator[Iterator[Batch]]:
     """The batches of identifier texts in `path` ("-" for standard input),
-    opened at once, so that an unreadable input fails before any output."""
-    return _items_of(_open_input(path), "standard input" if path == "-" else path, column, header)
+    opened on entry, so that an unreadable input fails before any output,
+    and closed on exit (standard input stays open), read to its end or not."""
+    stream = _open_input(path)
+    items = _items_of(stream, "standard input" if path == "-" else path, column, header)
+    try:
+        yield items
+    finally:
+        items.close()
+        if sys.stdin is None or stream is not sys.stdin.buffer:
+            stream.close()
 
 
 def _items_of(
     stream: IO[bytes], name: str, column: str | int | None, header: bool
-) -> Iterator[Batch]:
+) -> Generator[Batch, None, None]:
     batches = _text_batches(stream)
     try:
         if column is None:
@@ -423,8 +433,6 @@ def _items_of(
             yield batch
     finally:
         batches.close()
-        if sys.stdin is None or stream is not sys.stdin.buffer:
-            stream.close()
 
 
 T = TypeVar("T")
@@ -889,7 +897,7 @@ def format_inspection(record: dict[str, object]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _inspect_batches(args: argparse.Namespace) -> Iterator[Batch | list[str]]:
+def _inspect_batches(args: argparse.Namespace) -> Generator[Batch | list[str], None, None]:
     """The identifier texts to inspect: the IDs, then the file's batches."""
     ids = cast(list[str], args.ids)
     path = cast("str | None", args.file)
@@ -900,12 +908,15 @@ def _inspect_batches(args: argparse.Namespace) -> Iterator[Batch | list[str]]:
         ids = [i for i in ids if i != "-"]
     if not ids and path is None:
         raise CliError("no identifiers: give IDs, - or --file FILE", EXIT_USAGE)
-    # Opened before anything is decoded, so that an unreadable file fails
-    # before any output.
-    items: Iterable[Batch] = () if path is None else _read_items(path, args.column, args.header)
-    if ids:
+    if path is None:
         yield ids
-    yield from items
+        return
+    # Opened before the IDs are given out, so that an unreadable file fails
+    # before any output.
+    with _input_items(path, args.column, args.header) as items:
+        if ids:
+            yield ids
+        yield from items
 
 
 def run_inspect(args: argparse.Namespace, out: Output) -> None:
@@ -915,24 +926,26 @@ def run_inspect(args: argparse.Namespace, out: Output) -> None:
         return inspect_one(text, epoch)
 
     count = 0
-    for batch in _inspect_batches(args):
-        if isinstance(batch, list):
-            try:
-                records = [record(t) for t in batch]
-            except ValueError as exc:
-                raise CliError(str(exc)) from None
-        else:
-            records = _parse_batch(batch, record)
-        if args.json:
-            # The same text as json.dumps(all_records, indent=2), batch by batch.
-            for r in records:
-                body = json.dumps(r, indent=2).replace("\n", "\n  ")
-                out.write(("[\n  " if count == 0 else ",\n  ") + body)
-                count += 1
-        else:
-            for r in records:
-                out.write(("" if count == 0 else "\n") + format_inspection(r))
-                count += 1
+    # Closed on every way out, so that a bad ID closes the file too.
+    with contextlib.closing(_inspect_batches(args)) as batches:
+        for batch in batches:
+            if isinstance(batch, list):
+                try:
+                    records = [record(t) for t in batch]
+                except ValueError as exc:
+                    raise CliError(str(exc)) from None
+            else:
+                records = _parse_batch(batch, record)
+            if args.json:
+                # The same text as json.dumps(all_records, indent=2), batch by batch.
+                for r in records:
+                    body = json.dumps(r, indent=2).replace("\n", "\n  ")
+                    out.write(("[\n  " if count == 0 else ",\n  ") + body)
+                    count += 1
+            else:
+                for r in records:
+                    out.write(("" if count == 0 else "\n") + format_inspection(r))
+                    count += 1
     if args.json:
         out.write("\n]\n" if count else "[]\n")
 
@@ -972,15 +985,15 @@ def _csv_pairs(pairs: Iterable[tuple[object, object]]) -> str:
 def _convert_to_quib(args: argparse.Namespace, out: Output) -> None:
     # An unusable QUIBID_PRECISION fails here, before anything is written.
     SornId.batch_to_quibids([])
-    batches = _read_items(args.file, args.column, args.header)
-    if not args.no_header:
-        out.write("sornid,quibid\n")
-    done = 0
-    for batch in batches:
-        ids = _parse_batch(batch, SornId.from_str)
-        out.write(_csv_pairs(SornId.batch_to_quibids(ids)))
-        done += len(ids)
-        _PROGRESS.show(f"converted {done:,} identifiers")
+    with _input_items(args.file, args.column, args.header) as batches:
+        if not args.no_header:
+            out.write("sornid,quibid\n")
+        done = 0
+        for batch in batches:
+            ids = _parse_batch(batch, SornId.from_str)
+            out.write(_csv_pairs(SornId.batch_to_quibids(ids)))
+            done += len(ids)
+            _PROGRESS.show(f"converted {done:,} identifiers")
 
 
 # A conflict's fields other than its kind and identifiers, in display order.
@@ -1021,9 +1034,10 @@ def _convert_to_sorn(args: argparse.Namespace, out: Output) -> None:
     # Sequences are renumbered per (millisecond, node id) over the whole list,
     # so the list is read completely before anything is converted.
     ids: list[QuibId] = []
-    for batch in _read_items(args.file, args.column, args.header):
-        ids.extend(_parse_batch(batch, QuibId.from_str, parse_quib))
-        _PROGRESS.show(f"read {len(ids):,} identifiers")
+    with _input_items(args.file, args.column, args.header) as batches:
+        for batch in batches:
+            ids.extend(_parse_batch(batch, QuibId.from_str, parse_quib))
+            _PROGRESS.show(f"read {len(ids):,} identifiers")
     _PROGRESS.show(f"checking {len(ids):,} identifiers")
     conflicts = sornid_conflicts(ids)
     if conflicts:
