@@ -323,18 +323,30 @@ PyObject* raise_value_error(std::string_view message) noexcept {
     return nullptr;
 }
 
+namespace {
+// The class, once made or adopted; kept for the process.
+PyObject* panic_type = nullptr;
+}  // namespace
+
 PyObject* panic_exception_type() noexcept {
     // Created once, under the interpreter lock, and kept for the process.
     // The collector is paused while the class is made: a finalizer run by a
     // collection could otherwise raise the first panic itself, and so make a
     // second class while this one is half made.
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
+    if (panic_type == nullptr) {
         const int was_enabled = PyGC_Disable();
-        type = PyErr_NewException("_sornquibid.PanicException", PyExc_BaseException, nullptr);
+        panic_type = PyErr_NewException("_sornquibid.PanicException", PyExc_BaseException, nullptr);
         if (was_enabled) PyGC_Enable();
     }
-    return type;
+    return panic_type;
+}
+
+void set_panic_exception_type(PyObject* type) noexcept {
+    if (panic_type == nullptr) {
+        panic_type = type;
+    } else {
+        Py_DECREF(type);
+    }
 }
 
 PyObject* raise_panic(std::string_view message) noexcept {

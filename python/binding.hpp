@@ -227,6 +227,10 @@ PyObject* raise_panic(std::string_view message) noexcept;
 // The PanicException class, created on first use: a borrowed reference kept
 // for the process, or null with an exception set.
 PyObject* panic_exception_type() noexcept;
+// Takes over `type` as the PanicException class, unless one is made already:
+// sornquibid._native reports its panics with _sornquibid's class, which
+// is the one the package exports.
+void set_panic_exception_type(PyObject* type) noexcept;
 
 // Runs a core call that may report a broken precondition (Panic) or run out
 // of memory, and maps those to Python exceptions. `body` returns PyObject*.
