@@ -1,6 +1,6 @@
-"""The guide's runnable examples: each Python block marked `<!-- tested -->`
-runs in a fresh interpreter and must print exactly the text block that
-follows it."""
+"""The guide's runnable examples: each Python block marked
+`<!-- tested: NAME -->` runs in a fresh interpreter and must print exactly
+the text block that follows it."""
 import pathlib
 import re
 
@@ -9,14 +9,20 @@ import pytest
 from conftest import run_python
 
 GUIDE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "guide.md"
-EXAMPLE = re.compile(r"<!-- tested -->\n```python\n(.*?)```\n[^`]*```text\n(.*?)```", re.DOTALL)
-EXAMPLES = EXAMPLE.findall(GUIDE.read_text(encoding="utf-8"))
+TEXT = GUIDE.read_text(encoding="utf-8")
+EXAMPLE = re.compile(
+    r"<!-- tested: ([\w-]+) -->\n```python\n(.*?)```\n[^`]*```text\n(.*?)```", re.DOTALL
+)
+EXAMPLES = {name: (code, output) for name, code, output in EXAMPLE.findall(TEXT)}
 
 
-def test_the_integration_examples_are_all_found():
-    assert len(EXAMPLES) == 4
+def test_every_marked_example_is_found_once():
+    marked = re.findall(r"<!-- tested: ([\w-]+) -->", TEXT)
+    assert sorted(marked) == sorted(EXAMPLES), "a marked example is malformed or named twice"
+    assert marked
 
 
-@pytest.mark.parametrize("code, output", EXAMPLES, ids=["sqlalchemy", "django", "pydantic", "json"])
-def test_example_prints_what_the_guide_shows(code, output):
+@pytest.mark.parametrize("name", sorted(EXAMPLES))
+def test_example_prints_what_the_guide_shows(name):
+    code, output = EXAMPLES[name]
     assert run_python(code) == output.strip()
