@@ -15,6 +15,7 @@ import pytest
 
 import sornquibid
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
+from conftest import SANITIZED
 
 SORN_MASK = 0x7FFFFFFFFFC01FFF
 EXAMPLE = 7130316800000040967  # 1700000000000 ms, node 5, sequence 7
@@ -186,6 +187,43 @@ def test_inspect_reads_identifiers_from_a_file(tmp_path, args, stdin):
     args = [a.format(path=path) for a in args]
     out = ok("inspect", "--json", *args, stdin=stdin)
     assert json.loads(out) == json.loads(ok("inspect", "--json", "5", "4210691"))
+
+
+# Runs the command given as arguments and prints its exit status and peak
+# resident memory. A process's peak counts the memory of the process that
+# started it (up to the exec), so a small interpreter starts it, not the test.
+PEAK_MEMORY = """
+import os, subprocess, sys
+proc = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
+_, status, usage = os.wait4(proc.pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024)  # kilobytes on Linux
+"""
+
+
+def peak_memory(args, stdin_path):
+    """Runs the command on the file `stdin_path`, its output discarded;
+    returns its peak resident memory in bytes."""
+    with open(stdin_path, "rb") as stdin:
+        out = subprocess.run(
+            [sys.executable, "-c", PEAK_MEMORY, *COMMAND, *args],
+            stdin=stdin, capture_output=True, text=True, env=child_env(), timeout=300,
+        ).stdout
+    status, peak = map(int, out.split())
+    assert status == 0
+    return peak
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime keeps freed memory in quarantine")
+@pytest.mark.parametrize("flags", [[], ["--json"]])
+def test_inspect_writes_each_record_before_building_the_next(tmp_path, flags):
+    # A record takes about 2.6 kB: kept for a whole batch of 100,000 lines,
+    # the records would take about 260 MB more than for 1,000 lines.
+    peaks = []
+    for count in (1_000, 100_000):
+        path = tmp_path / f"{count}.txt"
+        path.write_text("".join(f"{EXAMPLE + i}\n" for i in range(count)))
+        peaks.append(peak_memory(["inspect", "-", *flags], path))
+    assert peaks[1] - peaks[0] < 100 * 2**20, peaks
 
 
 @pytest.mark.parametrize("ids", [["bad"], ["5", "x"]])

@@ -98,8 +98,7 @@ def _quib_fields(x: QuibId | QuibIdDesc, epoch: int | None) -> dict[str, object]
     return fields
 
 
-def inspect_sorn(text: str, epoch: int | None = None) -> dict[str, object]:
-    asc = SornId.from_str(text)
+def _inspect_sorn(text: str, asc: SornId, epoch: int | None) -> dict[str, object]:
     desc = SornIdDesc(asc.as_int())
     # The descending reading: its ascending counterpart, and that one's image.
     desc_asc = to_asc(desc)
@@ -124,8 +123,7 @@ def inspect_sorn(text: str, epoch: int | None = None) -> dict[str, object]:
     }
 
 
-def inspect_quib(text: str, epoch: int | None = None) -> dict[str, object]:
-    asc = parse_quib(text)
+def _inspect_quib(text: str, asc: QuibId, epoch: int | None) -> dict[str, object]:
     desc = QuibIdDesc.from_bytes(asc.as_bytes())
     desc_asc = to_asc(desc)
     sorn = _image_of_quib(desc_asc)
@@ -142,18 +140,23 @@ def inspect_quib(text: str, epoch: int | None = None) -> dict[str, object]:
     }
 
 
-def inspect_one(text: str, epoch: int | None = None) -> dict[str, object]:
-    """Decodes one identifier text; the ValueError names the text when it is none."""
+Identifier = tuple[str, SornId | QuibId]
+
+
+def parse_identifier(text: str) -> Identifier:
+    """The identifier `text` holds, with the text as inspected (without
+    surrounding blanks and byte-order mark); the ValueError names the text
+    when it is none."""
     text = text.strip().removeprefix("\ufeff")
     try:
         if _DECIMAL.fullmatch(text):
             try:
-                return inspect_sorn(text, epoch)
+                return text, SornId.from_str(text)
             except ValueError:
                 # 32 decimal digits are also 32 hexadecimal ones.
                 if len(text) != 32:
                     raise
-        return inspect_quib(text, epoch)
+        return text, parse_quib(text)
     except ValueError as exc:
         message = str(exc)
         # A command-line argument that is not UTF-8 holds surrogates, which
@@ -161,6 +164,19 @@ def inspect_one(text: str, epoch: int | None = None) -> dict[str, object]:
         if message.startswith("invalid QuibId string: ") or isinstance(exc, UnicodeError):
             message = "not a decimal SornId or a UUID text"
         raise ValueError(f"{clip(text)!r}: {message.replace(text, clip(text))}") from None
+
+
+def inspection(identifier: Identifier, epoch: int | None = None) -> dict[str, object]:
+    """The record of one parsed identifier: both readings of its value."""
+    text, value = identifier
+    if isinstance(value, SornId):
+        return _inspect_sorn(text, value, epoch)
+    return _inspect_quib(text, value, epoch)
+
+
+def inspect_one(text: str, epoch: int | None = None) -> dict[str, object]:
+    """Decodes one identifier text; the ValueError names the text when it is none."""
+    return inspection(parse_identifier(text), epoch)
 
 
 def _format_reading(reading: Reading) -> Iterator[str]:
@@ -211,31 +227,30 @@ def _inspect_batches(args: argparse.Namespace) -> Generator[Batch | list[str], N
 
 def run_inspect(args: argparse.Namespace, out: Output) -> None:
     epoch = cast("int | None", args.epoch)
-
-    def record(text: str) -> dict[str, object]:
-        return inspect_one(text, epoch)
-
     count = 0
     # Closed on every way out, so that a bad ID closes the file too.
     with contextlib.closing(_inspect_batches(args)) as batches:
         for batch in batches:
+            # A batch is parsed whole, so that a bad line stops the run
+            # before any record of its batch is out; the records (a few
+            # kilobytes each) are then built and written one at a time.
             if isinstance(batch, list):
                 try:
-                    records = [record(t) for t in batch]
+                    identifiers = [parse_identifier(t) for t in batch]
                 except ValueError as exc:
                     raise CliError(str(exc)) from None
             else:
-                records = parse_batch(batch, record)
-            if args.json:
-                # The same text as json.dumps(all_records, indent=2), batch by batch.
-                for r in records:
-                    body = json.dumps(r, indent=2).replace("\n", "\n  ")
+                identifiers = parse_batch(batch, parse_identifier)
+            for identifier in identifiers:
+                record = inspection(identifier, epoch)
+                if args.json:
+                    # The same text as json.dumps(all_records, indent=2), record by record.
+                    body = json.dumps(record, indent=2).replace("\n", "\n  ")
                     out.write(("[\n  " if count == 0 else ",\n  ") + body)
-                    count += 1
-            else:
-                for r in records:
-                    out.write(("" if count == 0 else "\n") + format_inspection(r))
-                    count += 1
+                else:
+                    out.write(("" if count == 0 else "\n") + format_inspection(record))
+                count += 1
+            del identifiers
     if args.json:
         out.write("\n]\n" if count else "[]\n")
 
