@@ -4,10 +4,12 @@ import importlib.metadata
 import json
 import os
 import pty
+import pwd
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -15,6 +17,7 @@ import pytest
 
 import sornquibid
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
+from conftest import SANITIZED
 
 SORN_MASK = 0x7FFFFFFFFFC01FFF
 EXAMPLE = 7130316800000040967  # 1700000000000 ms, node 5, sequence 7
@@ -186,6 +189,43 @@ def test_inspect_reads_identifiers_from_a_file(tmp_path, args, stdin):
     args = [a.format(path=path) for a in args]
     out = ok("inspect", "--json", *args, stdin=stdin)
     assert json.loads(out) == json.loads(ok("inspect", "--json", "5", "4210691"))
+
+
+# Runs the command given as arguments and prints its exit status and peak
+# resident memory. A process's peak counts the memory of the process that
+# started it (up to the exec), so a small interpreter starts it, not the test.
+PEAK_MEMORY = """
+import os, subprocess, sys
+proc = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
+_, status, usage = os.wait4(proc.pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024)  # kilobytes on Linux
+"""
+
+
+def peak_memory(args, stdin_path):
+    """Runs the command on the file `stdin_path`, its output discarded;
+    returns its peak resident memory in bytes."""
+    with open(stdin_path, "rb") as stdin:
+        out = subprocess.run(
+            [sys.executable, "-c", PEAK_MEMORY, *COMMAND, *args],
+            stdin=stdin, capture_output=True, text=True, env=child_env(), timeout=300,
+        ).stdout
+    status, peak = map(int, out.split())
+    assert status == 0
+    return peak
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime keeps freed memory in quarantine")
+@pytest.mark.parametrize("flags", [[], ["--json"]])
+def test_inspect_writes_each_record_before_building_the_next(tmp_path, flags):
+    # A record takes about 2.6 kB: kept for a whole batch of 100,000 lines,
+    # the records would take about 260 MB more than for 1,000 lines.
+    peaks = []
+    for count in (1_000, 100_000):
+        path = tmp_path / f"{count}.txt"
+        path.write_text("".join(f"{EXAMPLE + i}\n" for i in range(count)))
+        peaks.append(peak_memory(["inspect", "-", *flags], path))
+    assert peaks[1] - peaks[0] < 100 * 2**20, peaks
 
 
 @pytest.mark.parametrize("ids", [["bad"], ["5", "x"]])
@@ -393,9 +433,6 @@ SIGNALS = {"SIGINT": 130, "SIGTERM": 143}
         (None, "1 conflict", ["--to", "sorn"], b"00000000-0305-8120-8c0f-200002580000", None),
         (0o640, "SIGINT", ["--to", "sorn"], None, None),
         (0o640, "SIGTERM", ["--to", "sorn"], None, None),
-        # Renaming over a file would bypass its permissions (root has them all).
-        pytest.param(0o440, "pairs.csv: Permission denied", ["--to", "quib"], b"5\n", None,
-                     marks=pytest.mark.skipif(os.geteuid() == 0, reason="root may write anything")),
     ],
 )
 def test_convert_output_file_is_replaced_only_on_success(
@@ -422,6 +459,158 @@ def test_convert_output_file_is_replaced_only_on_success(
         assert target.stat().st_mode & 0o777 == (mode or 0o666 & ~umask)
     elif mode:
         assert target.read_text() == "old\n"
+
+
+# The command run by an unprivileged user, as the tests of permissions need.
+# The interpreter starts with the test's privileges (its virtual environment
+# may lie where only they reach) and gives them up before the command runs.
+UNPRIVILEGED = """
+import os, pwd, sys
+from sornquibid.cli import main
+user = pwd.getpwnam("nobody")
+os.setgroups([])
+os.setgid(user.pw_gid)
+os.setuid(user.pw_uid)
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def nobody():
+    try:
+        return pwd.getpwnam("nobody")
+    except KeyError:
+        pytest.skip("no user nobody to run the command without privileges")
+
+
+def run_unprivileged(*args, stdin=b""):
+    """run(), but as the user nobody when the tests run as root."""
+    if os.geteuid() != 0:
+        return run(*args, stdin=stdin)
+    nobody()
+    proc = subprocess.run(
+        [sys.executable, "-c", UNPRIVILEGED, *args],
+        input=stdin, capture_output=True, env=child_env(), timeout=300,
+    )
+    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+@pytest.fixture
+def open_dir():
+    """A directory that every user may enter (pytest's own are its owner's only)."""
+    path = Path(tempfile.mkdtemp(prefix="sornquibid-test-", dir="/tmp"))
+    path.chmod(0o755)
+    yield path
+    for p in [path, *path.rglob("*")]:
+        if p.is_dir() and not p.is_symlink():
+            p.chmod(0o755)
+    shutil.rmtree(path)
+
+
+def needs_root(reason):
+    return pytest.mark.skipif(os.geteuid() != 0, reason=f"only root can make {reason}")
+
+
+IDS, BAD_IDS = b"5\n4210691\n", b"5\nx\n"
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "read-only directory",  # no temporary file beside FILE
+        "254-byte name",  # a temporary name after it would be too long
+        pytest.param("sticky directory", marks=needs_root("another user's file")),
+        "hard links",
+        pytest.param("another owner", marks=needs_root("another user's file")),
+    ],
+)
+def test_output_file_that_the_shell_may_write_is_written_and_keeps_what_it_is(open_dir, case):
+    directory = open_dir / "out"
+    directory.mkdir()
+    target = directory / ("x" * 254 if case == "254-byte name" else "pairs.csv")
+    exists = case != "254-byte name"
+    if exists:
+        target.write_text("old\n")
+        target.chmod(0o666)
+    if case == "hard links":
+        os.link(target, open_dir / "link")
+    if case == "another owner":  # root keeps it when replacing the file
+        os.chown(target, nobody().pw_uid, nobody().pw_gid)
+        target.chmod(0o640)
+    directory.chmod({"read-only directory": 0o555, "sticky directory": 0o1777}.get(case, 0o777))
+    command = run if case == "another owner" else run_unprivileged
+    before = target.stat() if exists else None
+    names = sorted(os.listdir(directory))
+
+    # A failed run leaves FILE as it was (or absent), and nothing beside it.
+    status, _, err = command("convert", "--to", "quib", "-o", str(target), stdin=BAD_IDS)
+    assert (status, err) == (1, "sornquibid: error: line 2: invalid SornId string: x\n")
+    assert sorted(os.listdir(directory)) == names
+    assert not exists or target.read_text() == "old\n"
+
+    assert command("convert", "--to", "quib", "-o", str(target), stdin=IDS) == (0, "", "")
+    assert target.read_text() == ok("convert", "--to", "quib", stdin=IDS)
+    assert sorted(os.listdir(directory)) == sorted({*names, target.name})
+    after = target.stat()
+    if before is not None:
+        assert (after.st_uid, after.st_gid, after.st_mode) == (before.st_uid, before.st_gid, before.st_mode)
+        # The same file, except where a new one loses nothing.
+        assert after.st_ino == before.st_ino or case == "another owner"
+    if case == "hard links":
+        assert (open_dir / "link").read_text() == target.read_text()
+
+
+@pytest.mark.parametrize("case", ["file without write permission", "new file in a read-only directory"])
+def test_output_file_that_the_shell_may_not_write_is_refused(open_dir, case):
+    target = open_dir / "pairs.csv"
+    if case == "file without write permission":
+        # Renaming over it would bypass its permissions.
+        target.write_text("old\n")
+        target.chmod(0o440)
+        open_dir.chmod(0o777)
+    names = sorted(os.listdir(open_dir))
+    status, out, err = run_unprivileged("convert", "--to", "quib", "-o", str(target), stdin=IDS)
+    assert (status, out, err) == (1, "", f"sornquibid: error: cannot write {target}: Permission denied\n")
+    assert sorted(os.listdir(open_dir)) == names
+    assert not target.exists() or target.read_text() == "old\n"
+
+
+DROP = mssql_schema.mssql_drop_autofill_trigger_for_table("t")
+
+
+@pytest.mark.parametrize(
+    "path, fd, redirect",
+    [
+        ("/dev/stdout", 1, ">"),
+        ("/dev/stdout", 1, ">>"),
+        ("/dev/stderr", 2, ">>"),
+        ("/dev/fd/3", 3, ">>"),
+        ("/proc/self/fd/3", 3, ">"),
+        ("{dir}/link", 1, ">>"),  # a symbolic link to /dev/stdout
+    ],
+)
+def test_output_naming_an_open_descriptor_is_written_through_it(tmp_path, path, fd, redirect):
+    # As the shell writes it: after what was written before, nothing replaced.
+    log = tmp_path / "log.txt"
+    log.write_text("old\n")
+    (tmp_path / "link").symlink_to("/dev/stdout")
+    path = path.format(dir=tmp_path)
+    script = f'{{ echo keep >&{fd}; "$@" -o {path}; echo more >&{fd}; }} {fd}{redirect} "$LOG"'
+    proc = subprocess.run(
+        ["sh", "-c", script, "sh", *COMMAND, "sql", "drop", "t"],
+        env={**child_env(), "LOG": str(log)}, capture_output=True, timeout=300,
+    )
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b"")
+    kept = "old\n" if redirect == ">>" else ""
+    assert log.read_text() == f"{kept}keep\n{DROP}more\n"
+    assert sorted(os.listdir(tmp_path)) == ["link", "log.txt"]
+
+
+def test_output_naming_a_descriptor_open_for_reading_is_refused(tmp_path):
+    ids = tmp_path / "ids.txt"
+    ids.write_text("5\n")
+    status, out, err = run("convert", "--to", "quib", "-o", "/dev/stdin", redirect=f"< {ids}")
+    assert (status, out, err) == (1, "", "sornquibid: error: cannot write /dev/stdin: Bad file descriptor\n")
+    assert ids.read_text() == "5\n"
 
 
 def test_convert_to_quib_keeps_order_across_batches():
