@@ -373,6 +373,9 @@ PyMethodDef generator_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "next_many($self, n)\n--\n\nA list of the next n identifiers, increasing: what n calls "
      "of next() return, for one reading of the clock."},
+    // Beside the call slot, for its text signature (the slot runs next_one).
+    {"__call__", generator_next, METH_NOARGS | METH_COEXIST,
+     "__call__($self, /)\n--\n\nThe next identifier, as next()."},
     {"__reduce__", generator_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -15,7 +15,7 @@ lies between `first_id_at` and `last_id_at` of its `id_time`.
 from __future__ import annotations
 
 from datetime import datetime, timedelta, timezone
-from typing import TypeVar, Union, cast
+from typing import Any, TypeVar, Union, cast
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
 
@@ -62,7 +62,7 @@ def _precision_of(precision: object) -> str:
     if not isinstance(precision, str):
         raise TypeError(f"precision must be a str or None, not {type(precision).__name__}")
     # Judged by the extension: the short texts and the long names.
-    return QuibIdDesc.from_parts(0, precision, 0, 0).precision
+    return QuibIdDesc.from_parts(0, cast(Any, precision), 0, 0).precision
 
 
 def _count_and_unit(x: object, fname: str) -> tuple[int, str]:
@@ -108,7 +108,7 @@ def _field(family: type, precision: object) -> tuple[str, int, int, int]:
     )
 
 
-def _timestamps_at(family: type, when: object, epoch_ms: object,
+def _timestamps_at(family: type, when: object, epoch_ms: int,
                    precision: object) -> tuple[str, int, int, int, int]:
     """The unit, the first and last timestamp at `when`, and the largest node
     id and sequence of the family."""
@@ -139,12 +139,10 @@ def _timestamps_at(family: type, when: object, epoch_ms: object,
 
 def _at(family: type[Family], timestamp: int, unit: str, node_id: int,
         sequence: int) -> Family:
-    made: AnyId
+    maker: Any = family
     if family is SornId or family is SornIdDesc:
-        made = family.from_parts(timestamp, node_id, sequence)
-    else:
-        made = cast("type[QuibId]", family).from_parts(timestamp, unit, node_id, sequence)
-    return cast(Family, made)
+        return cast(Family, maker.from_parts(timestamp, node_id, sequence))
+    return cast(Family, maker.from_parts(timestamp, unit, node_id, sequence))
 
 
 def first_id_at(family: type[Family], when: datetime, *, epoch_ms: int = 0,
