@@ -142,7 +142,7 @@ expected<GeneratorConfig, std::variant<Error, GeneratorError>> make_generator_co
         return unexpected(Failure{Error{NodeIdOutOfRange{node_id, bits}}});
     }
     if (auto epoch = check_epoch_ms(epoch_ms); !epoch) {
-        return unexpected(Failure{std::move(epoch.error())});
+        return unexpected(Failure{epoch.error()});
     }
     return GeneratorConfig{family, sorn ? Precision::Nanoseconds : precision,
                            static_cast<std::uint16_t>(node_id), epoch_ms};
@@ -165,7 +165,7 @@ expected<GeneratedRun, GeneratorError> next_run(const GeneratorConfig& config,
                                                 const GeneratorState& state,
                                                 std::int64_t clock_ns, std::uint64_t count) {
     auto now = timestamp_now(config, clock_ns);
-    if (!now) return unexpected(std::move(now.error()));
+    if (!now) return unexpected(now.error());
     const int bits = sequence_bits(config.family);
     const u128 limit = max_position(config.family);
     const auto exhausted = [&] {

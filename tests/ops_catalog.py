@@ -417,14 +417,12 @@ def _hostile_ops():
 
 
 def _generator_ops():
-    """The generators, time in and out, and the SQL Server generator script."""
-    import datetime
+    """The generators of sornquibid._native and its epoch check. (The time
+    functions and the generator script built on them are pure Python.)"""
     import time
 
-    import sornquibid
     from sornquibid import QuibIdGenerator, SornIdGenerator
 
-    when = datetime.datetime(2023, 11, 14, 22, 13, 20, 123456, tzinfo=datetime.timezone.utc)
     for name, gen in [
         ("SornIdGenerator", SornIdGenerator(5)),
         ("SornIdGenerator clock", SornIdGenerator(5, epoch_ms=7, clock=time.time_ns)),
@@ -457,20 +455,12 @@ def _generator_ops():
     yield Op("SornIdGenerator float clock", SornIdGenerator(1, clock=time.time).next, (), TypeError)
     yield Op("SornIdGenerator field end", SornIdGenerator(1, clock=lambda: 2**62).next_many, (5,),
              ValueError)
-    s, q = SornId(7130316800000040967), QuibId.from_str(QN)
-    yield Op("id_time SornId", sornquibid.id_time, (s,))
-    yield Op("id_time QuibId", sornquibid.id_time, (q,), kwargs={"epoch_ms": 5})
-    yield Op("id_time beyond", sornquibid.id_time, (s,), ValueError, kwargs={"epoch_ms": 253402300799999})
-    yield Op("first_id_at SornIdDesc", sornquibid.first_id_at, (SornIdDesc, when))
-    yield Op("last_id_at QuibId", sornquibid.last_id_at, (QuibId, when), kwargs={"precision": "ps"})
-    yield Op("first_id_at naive", sornquibid.first_id_at, (SornId, when.replace(tzinfo=None)),
-             ValueError)
-    yield Op("first_id_at before epoch", sornquibid.first_id_at, (SornId, when), ValueError,
-             kwargs={"epoch_ms": 2**42})
-    yield Op("mssql_generators_tsql", sornquibid.mssql_generators_tsql, weight=20,
-             kwargs={"epoch_ms": 1288834974657, "precision": "fs"})
-    yield Op("mssql_generators_tsql bad", sornquibid.mssql_generators_tsql, (), ValueError,
-             kwargs={"precision": "x" + LONG})
+    from sornquibid._native import check_epoch_ms
+    yield Op("check_epoch_ms", check_epoch_ms, (-62135596800000,))
+    yield Op("check_epoch_ms Index", check_epoch_ms, kwargs={"epoch_ms": Index(5)})
+    yield Op("check_epoch_ms range", check_epoch_ms, (2**62,), ValueError)
+    yield Op("check_epoch_ms wide", check_epoch_ms, (2**63,), OverflowError)
+    yield Op("check_epoch_ms type", check_epoch_ms, ("0",), TypeError)
 
 
 def all_ops():

@@ -223,9 +223,10 @@ PyObject* generator_repr(PyObject* self) {
     if (g->config.family == IdFamily::Sorn) {
         return PyUnicode_FromFormat("SornIdGenerator(node_id=%d, epoch_ms=%lld)", node, epoch);
     }
-    const std::string_view unit = short_text(g->config.precision);
-    return PyUnicode_FromFormat("QuibIdGenerator(node_id=%d, precision='%.2s', epoch_ms=%lld)",
-                                node, unit.data(), epoch);
+    const Ref unit(get_precision(self, nullptr));
+    if (!unit) return nullptr;
+    return PyUnicode_FromFormat("QuibIdGenerator(node_id=%d, precision=%R, epoch_ms=%lld)", node,
+                                unit.get(), epoch);
 }
 
 int generator_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -115,12 +115,14 @@ def _timestamps_at(family: type, when: object, epoch_ms: int,
     unit, max_ts, max_node, max_seq = _field(family, precision)
     if not isinstance(when, datetime):
         raise TypeError(f"when must be a datetime, not {type(when).__name__}")
-    if when.utcoffset() is None:
+    try:
+        since_1970 = when - _UNIX_EPOCH
+    except TypeError:  # a naive datetime
         raise ValueError(
             f"when must be an aware datetime (with a time zone), not the naive {when.isoformat()}"
-        )
+        ) from None
     epoch = check_epoch_ms(epoch_ms)
-    micros = (when - _UNIX_EPOCH) // _MICROSECOND - epoch * 1000
+    micros = since_1970 // _MICROSECOND - epoch * 1000
     shift = UNIT_DIGITS[unit] - 6
     if shift <= 0:
         first = last = micros // 10**-shift
