@@ -107,7 +107,7 @@ BEGIN
     WHERE family = 'sorn' AND node_id = @node_id
       AND (epoch_ms IS NULL OR (epoch_ms = 0 AND unit = 'ms'));
     IF NOT EXISTS (SELECT 1 FROM @next)
-        THROW 50325, 'dbo.generate_id: the row of this node in dbo.sornquibid_generator_state was used with another epoch_ms or unit than 0 and ns', 1;
+        THROW 50325, 'dbo.generate_id: the row of this node in dbo.sornquibid_generator_state was used with another epoch_ms or unit than 0 and ms', 1;
     IF EXISTS (SELECT 1 FROM @next WHERE ts = old_ts AND seq = old_seq)
         THROW 50324, 'SornId timestamps end at 2039-09-07T15:47:35.551Z with epoch_ms=0', 1;
 
