@@ -40,6 +40,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import pure  # noqa: E402
+import generators  # noqa: E402
 
 try:
     import _sornquibid
@@ -522,6 +523,7 @@ def main() -> None:
     rows = [row_quib_from_str, row_quib_str, row_sorn_from_str, row_sorn_hash, row_quib_hash,
             row_quib_sorted, row_batch_to_quibids, row_batch_to_sornids]
     rows += [row_column_from_bytes, row_column_as_bytes, row_column_from_int, row_column_as_int]
+    rows += generators.rows(sys.modules[__name__])
     for row in rows:
         if args.only is None or args.only in row.__name__:
             if row in (row_batch_to_quibids, row_batch_to_sornids):

@@ -416,10 +416,57 @@ def _hostile_ops():
              (Hostile(2**200 + 5), "us", 0, 0), OverflowError)
 
 
+def _generator_ops():
+    """The generators of sornquibid._native and its epoch check. (The time
+    functions and the generator script built on them are pure Python.)"""
+    import time
+
+    from sornquibid import QuibIdGenerator, SornIdGenerator
+
+    for name, gen in [
+        ("SornIdGenerator", SornIdGenerator(5)),
+        ("SornIdGenerator clock", SornIdGenerator(5, epoch_ms=7, clock=time.time_ns)),
+        ("QuibIdGenerator", QuibIdGenerator(5, precision="fs")),
+        ("QuibIdGenerator clock", QuibIdGenerator(5, precision="us", clock=time.time_ns)),
+    ]:
+        yield Op(f"{name}.next", gen.next)
+        yield Op(f"{name}.next_desc", gen.next_desc)
+        yield Op(f"{name}()", gen)
+        yield Op(f"{name}.next_many", gen.next_many, (100,), weight=20)
+        yield Op(f"{name}.next_many kw", gen.next_many, kwargs={"n": 0})
+        yield Op(f"{name}.next_many negative", gen.next_many, (-1,), ValueError)
+        yield Op(f"{name}.next_many str", gen.next_many, ("1",), TypeError)
+        yield Op(f"{name} repr", repr, (gen,))
+        yield Op(f"{name} pickle", gen.__reduce_ex__, (4,), TypeError)
+    yield Op("SornIdGenerator(Index)", SornIdGenerator, (Index(5),), kwargs={"epoch_ms": Index(1)})
+    yield Op("QuibIdGenerator default precision", QuibIdGenerator, (5,))
+    for label, cls, args, kwargs, exc in [
+        ("node", SornIdGenerator, (512,), {}, ValueError),
+        ("epoch", SornIdGenerator, (1,), {"epoch_ms": -2**62}, ValueError),
+        ("clock", SornIdGenerator, (1,), {"clock": 5}, TypeError),
+        ("bad __index__", SornIdGenerator, (BadIndex(),), {}, RuntimeError),
+        ("precision", QuibIdGenerator, (1,), {"precision": "Femto" + LONG}, ValueError),
+        ("surrogate", QuibIdGenerator, (1,), {"precision": SURROGATE}, UnicodeEncodeError),
+        ("node", QuibIdGenerator, (32768,), {}, ValueError),
+    ]:
+        yield Op(f"{cls.__name__} {label}", cls, args, exc, kwargs=kwargs)
+    past = SornIdGenerator(1, clock=lambda: -1)
+    yield Op("SornIdGenerator before epoch", past.next, (), ValueError)
+    yield Op("SornIdGenerator float clock", SornIdGenerator(1, clock=time.time).next, (), TypeError)
+    yield Op("SornIdGenerator field end", SornIdGenerator(1, clock=lambda: 2**62).next_many, (5,),
+             ValueError)
+    from sornquibid._native import check_epoch_ms
+    yield Op("check_epoch_ms", check_epoch_ms, (-62135596800000,))
+    yield Op("check_epoch_ms Index", check_epoch_ms, kwargs={"epoch_ms": Index(5)})
+    yield Op("check_epoch_ms range", check_epoch_ms, (2**62,), ValueError)
+    yield Op("check_epoch_ms wide", check_epoch_ms, (2**63,), OverflowError)
+    yield Op("check_epoch_ms type", check_epoch_ms, ("0",), TypeError)
+
+
 def all_ops():
     ops = []
     for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops,
-                  _bytes_int_parts_ops, _package_ops, _hostile_ops):
+                  _bytes_int_parts_ops, _package_ops, _hostile_ops, _generator_ops):
         ops.extend(group())
     return ops
 

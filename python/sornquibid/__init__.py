@@ -34,6 +34,14 @@ from ._scripts import execute_sql, sql_batches
 
 __all__ += ["json_default", "sql_batches", "execute_sql"]
 
+# Making identifiers, and time in and out.
+from ._mssql_generators import mssql_generators_tsql
+from ._native import QuibIdGenerator, SornIdGenerator
+from ._time import first_id_at, id_time, last_id_at
+
+__all__ += ["SornIdGenerator", "QuibIdGenerator", "id_time", "first_id_at", "last_id_at"]
+__all__ += ["mssql_generators_tsql"]
+
 try:
     __version__ = _metadata.version("sornquibid")
 except _metadata.PackageNotFoundError:  # imported from a source tree, not installed
