@@ -302,6 +302,11 @@ def test_sql_scripts_are_printed_byte_for_byte(name, constant):
     assert ok("sql", name) == getattr(mssql_schema, constant)
 
 
+@pytest.mark.parametrize("args, kwargs", [((), {}), (("--epoch-ms", "1704067200000", "--precision", "fs"), {"epoch_ms": 1704067200000, "precision": "fs"})])
+def test_sql_generators_base_prints_the_generator_script(args, kwargs):
+    assert ok("sql", "generators-base", *args) == sornquibid.mssql_generators_tsql(**kwargs)
+
+
 def test_sql_trigger_and_drop():
     out = ok("sql", "trigger", "orders", "id:id_desc", "parent_id:parent_id_desc", "--kind", "sorn")
     assert out == mssql_schema.mssql_install_autofill_trigger_for_table(
@@ -326,6 +331,8 @@ def test_sql_trigger_and_drop():
         (["sql", "trigger", "t", "--kind", "sorn"], 2, "SRC:DST"),
         (["sql", "drop", "a b"], 1, 'invalid SQL identifier: "a b"'),
         (["sql", "views"], 2, "invalid choice"),
+        (["sql", "generators-base", "--precision", "ms"], 2, "invalid choice: 'ms'"),
+        (["sql", "generators-base", "--epoch-ms", "-62135596800001"], 1, "epoch_ms -62135596800001 is outside the years 1 to 9999"),
         ([], 2, "COMMAND"),
         (["frobnicate"], 2, "invalid choice"),
         (["convert", "--to", "uuid"], 2, "invalid choice"),

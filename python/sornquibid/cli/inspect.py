@@ -8,37 +8,19 @@ import contextlib
 import json
 import re
 from collections.abc import Generator, Iterator
-from datetime import datetime, timedelta
 from typing import cast
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
 
 from .. import PanicException, to_asc, to_desc
+from .._time import utc_text
 from .errors import EXIT_USAGE, CliError, clip
 from .input import Batch, input_items, input_options, parse_batch, parse_quib
 from .output import Output, output_options
 
 _DECIMAL = re.compile(r"[+-]?[0-9]+")
 
-# Decimal digits of a second in each timestamp unit ("ms" is SornId's).
-_UNIT_DIGITS = {"ms": 3, "us": 6, "ns": 9, "ps": 12, "fs": 15}
-
-_UNIX_EPOCH = datetime(1970, 1, 1)
-
 Reading = dict[str, object]
-
-
-def _utc_time(count: int, unit: str, epoch_ms: int) -> str | None:
-    """The UTC date and time `count` units after the epoch, to the unit's
-    precision, or None outside the years 1 to 9999."""
-    digits = _UNIT_DIGITS[unit]
-    per_second = 10**digits
-    seconds, fraction = divmod(count + epoch_ms * 10 ** (digits - 3), per_second)
-    try:
-        moment = _UNIX_EPOCH + timedelta(seconds=seconds)
-    except OverflowError:
-        return None
-    return f"{moment.isoformat(timespec='seconds')}.{fraction:0{digits}d}Z"
 
 
 def _image_of_quib(q: QuibId) -> SornId | str:
@@ -78,7 +60,7 @@ def _sorn_fields(x: SornId | SornIdDesc, epoch: int | None) -> dict[str, object]
         "sequence": x.sequence,
     }
     if epoch is not None:
-        fields["time"] = _utc_time(x.timestamp_ms, "ms", epoch)
+        fields["time"] = utc_text(x.timestamp_ms, "ms", epoch)
     return fields
 
 
@@ -94,7 +76,7 @@ def _quib_fields(x: QuibId | QuibIdDesc, epoch: int | None) -> dict[str, object]
     if isinstance(x, QuibId):
         fields["timestamp_micros"] = str(x.timestamp_micros)
     if epoch is not None:
-        fields["time"] = _utc_time(x.timestamp, x.precision, epoch)
+        fields["time"] = utc_text(x.timestamp, x.precision, epoch)
     return fields
 
 
@@ -295,6 +277,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         type=_epoch,
         metavar="unix|MS",
         help="also show each timestamp as a UTC date and time, counted from the Unix "
-        "epoch or from MS milliseconds after it (the library itself applies no epoch)",
+        "epoch or from MS milliseconds after it, as sornquibid.id_time does with epoch_ms=MS",
     )
     inspect.set_defaults(run=run_inspect)

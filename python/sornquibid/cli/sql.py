@@ -13,6 +13,7 @@ from typing import cast
 
 from _sornquibid import mssql_schema
 
+from .._mssql_generators import mssql_generators_tsql
 from .errors import EXIT_USAGE, CliError
 from .output import Output, output_options
 
@@ -68,6 +69,26 @@ def _drop(args: argparse.Namespace) -> str:
     return mssql_schema.mssql_drop_autofill_trigger_for_table(args.table)
 
 
+def _generators_base_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--epoch-ms",
+        type=int,
+        default=0,
+        metavar="N",
+        help="the Unix time in milliseconds at which timestamp 0 lies (default: 0, the Unix epoch)",
+    )
+    parser.add_argument(
+        "--precision",
+        default="ns",
+        choices=("us", "ns", "ps", "fs"),
+        help="the unit of the QuibId timestamps dbo.generate_quibid makes (default: ns)",
+    )
+
+
+def _generators_base(args: argparse.Namespace) -> str:
+    return mssql_generators_tsql(epoch_ms=args.epoch_ms, precision=args.precision)
+
+
 # The subcommands of `sql`, in the order of its help.
 SCRIPTS = {
     "install": Script(
@@ -84,6 +105,15 @@ SCRIPTS = {
     ),
     "backfill": Script(
         "the procedure dbo.sornquibid_bulk_backfill", _constant("BULK_BACKFILL_TSQL")
+    ),
+    "generators-base": Script(
+        "the state table and the procedures dbo.generate_id and dbo.generate_quibid",
+        _generators_base,
+        description="Print the script that creates, if missing, the table "
+        "dbo.sornquibid_generator_state and the procedures dbo.generate_id and "
+        "dbo.generate_quibid, which the descending generators call. Run it before "
+        "the install script on a new database.",
+        arguments=_generators_base_arguments,
     ),
     "trigger": Script(
         "the trigger that fills descending columns of TABLE",
