@@ -46,7 +46,7 @@ def test_model_round_trip():
         ("sorn", SornIdDesc(5), "SornId value must be SornId, str or int, not SornIdDesc"),
         ("sorn_desc", SornId(5), "SornIdDesc value must be SornIdDesc, str or int, not SornId"),
         ("quib", "x", "invalid QuibId string: x"),
-        ("quib_desc", 5, "QuibIdDesc value must be QuibIdDesc, str or 16 bytes, not int"),
+        ("quib_desc", 5, "QuibIdDesc value must be QuibIdDesc, str or 16 bytes or uuid.UUID, not int"),
         ("sorn", True, "SornId value must be SornId, str or int, not bool"),
         ("sorn", 1.0, "SornId value must be SornId, str or int, not float"),
         ("sorn", "-1", NEG),
