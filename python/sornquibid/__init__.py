@@ -34,6 +34,11 @@ from ._scripts import execute_sql, sql_batches
 
 __all__ += ["json_default", "sql_batches", "execute_sql"]
 
+# PostgreSQL: the flip functions and the generators.
+from ._postgresql import postgresql_script
+
+__all__ += ["postgresql_script"]
+
 try:
     __version__ = _metadata.version("sornquibid")
 except _metadata.PackageNotFoundError:  # imported from a source tree, not installed
