@@ -1,4 +1,6 @@
 import os
+import pathlib
+import re
 import subprocess
 import sys
 
@@ -93,3 +95,11 @@ def mariadb():
 def pytest_sessionfinish(session, exitstatus):
     servers.stop_all()
 
+
+GUIDE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "guide.md"
+
+
+def guide_sql(name):
+    """The SQL block of the guide marked `<!-- sql: NAME -->`."""
+    [block] = re.findall(f"<!-- sql: {name} -->\n```sql\n(.*?)```", GUIDE.read_text(encoding="utf-8"), re.DOTALL)
+    return block

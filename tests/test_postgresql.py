@@ -9,6 +9,7 @@ from datetime import datetime, timedelta, timezone
 import pytest
 from hypothesis import given, strategies as st
 
+from conftest import guide_sql
 from sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, postgresql_script, to_asc, to_desc
 from sornquibid._postgresql import instant_text
 
@@ -203,6 +204,36 @@ def test_generated_columns_and_newest_first(conn):
     plan = [r[0] for r in conn.execute("EXPLAIN SELECT * FROM orders ORDER BY id DESC LIMIT 50")]
     assert "Index Scan Backward using orders_pkey on orders" in plan[1]
     assert conn.execute("SELECT sornid_next_desc(2) < min(id_desc) FROM orders").fetchone() == (True,)
+
+
+def test_the_guides_recipe(postgresql):
+    from sqlalchemy import Column, Computed, MetaData, Table, create_engine, select
+
+    from sornquibid.sqlalchemy import QuibIdDescType, QuibIdType, SornIdDescType, SornIdType
+
+    name = postgresql.new_database("recipe")
+    with postgresql.connect(name) as conn:
+        conn.execute(postgresql_script())
+        for block in ("postgresql-default-node", "postgresql-orders", "postgresql-desc-columns"):
+            conn.execute(guide_sql(block))
+        conn.execute("INSERT INTO orders (customer) SELECT 'c' || g FROM generate_series(1, 3000) AS g")
+        conn.execute("ANALYZE orders")
+        plan = [r[0] for r in conn.execute("EXPLAIN SELECT * FROM orders ORDER BY id DESC LIMIT 50")]
+        assert "Index Scan Backward using orders_pkey on orders" in plan[1]
+    orders = Table(
+        "orders", MetaData(),
+        Column("id", SornIdType(), primary_key=True),
+        Column("ref", QuibIdType()),
+        Column("id_desc", SornIdDescType(), Computed("sornid_to_desc(id)")),
+        Column("ref_desc", QuibIdDescType(), Computed("quibid_to_desc(ref)")),
+    )
+    engine = create_engine(postgresql.url(name))
+    with engine.connect() as conn:
+        rows = conn.execute(select(orders).order_by(orders.c.id_desc)).all()
+    engine.dispose()
+    assert len(rows) == 3002 and {r.id.node_id for r in rows} == {1}
+    assert [r.id for r in rows] == sorted((r.id for r in rows), reverse=True)
+    assert all(r.id_desc == to_desc(r.id) and r.ref_desc == to_desc(r.ref) for r in rows)
 
 
 @pytest.mark.parametrize(
