@@ -32,19 +32,29 @@ from itertools import count
 # Variables that belong to the test process only.
 _STRIPPED = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 _START_TIMEOUT = 90.0
+# Where the distribution's programs are, whatever the tests' PATH holds.
+_SYSTEM_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 
 
 def _environment():
     env = {k: v for k, v in os.environ.items() if k not in _STRIPPED}
     env["LC_ALL"] = "C"
+    env["PATH"] = _SYSTEM_PATH
     return env
+
+
+def _program(name):
+    found = shutil.which(name, path=_SYSTEM_PATH)
+    if not found:
+        raise LookupError(f"{name} is not installed")
+    return found
 
 
 def _as_user(user, argv):
     """`argv` run as `user` when this process is root, else as it is."""
     if os.geteuid() != 0:
         return argv
-    return ["setpriv", f"--reuid={user}", f"--regid={user}", "--init-groups", *argv]
+    return [_program("setpriv"), f"--reuid={user}", f"--regid={user}", "--init-groups", *argv]
 
 
 def _owned_directory(prefix, user):
@@ -194,9 +204,7 @@ def _postgresql():
 def _mariadb():
     import pymysql  # noqa: F401 - the tests' driver
 
-    install, daemon = shutil.which("mariadb-install-db"), shutil.which("mariadbd", path="/usr/sbin:/usr/bin")
-    if not install or not daemon:
-        raise LookupError("MariaDB is not installed (no mariadb-install-db and mariadbd)")
+    install, daemon = _program("mariadb-install-db"), _program("mariadbd")
     root = _owned_directory("sornquibid-maria-", "mysql")
     server = Server("mariadb", root, root)
     data = os.path.join(root, "data")
