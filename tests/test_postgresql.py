@@ -138,6 +138,28 @@ def test_generator_follows_the_clock_rules(conn, family, function, unit, max_seq
 
 
 @pytest.mark.parametrize("family, function, unit, max_sequence, cls", FAMILIES, ids=["sornid", "quibid"])
+def test_draws_within_one_transaction(conn, family, function, unit, max_sequence, cls):
+    # Many draws in one statement; then the state changed by hand, and a
+    # savepoint rolled back, within the same transaction: each draw starts
+    # from the state as it stands.
+    def draw(clock_ns):
+        return _parts(conn.execute(f"SELECT {function}_at(5, %s)", (clock_ns,)).fetchone()[0], cls)
+
+    with conn.transaction():
+        drawn = conn.execute(
+            f"SELECT {function}_at(5, %s) FROM generate_series(1, 3000)", (EPOCH_NS + 9 * unit,)
+        ).fetchall()
+        assert [_parts(r[0], cls) for r in drawn] == [(9, 5, k) for k in range(3000)]
+        _set_state(conn, family, 5, 9, max_sequence)
+        assert draw(EPOCH_NS + 9 * unit) == (10, 5, 0)
+        with pytest.raises(Exception), conn.transaction():
+            assert draw(EPOCH_NS + 9 * unit) == (10, 5, 1)
+            conn.execute("SELECT 1 / 0")
+        assert draw(EPOCH_NS + 9 * unit) == (10, 5, 1)
+    assert _state(conn, family, 5) == (10, 1)
+
+
+@pytest.mark.parametrize("family, function, unit, max_sequence, cls", FAMILIES, ids=["sornid", "quibid"])
 def test_null_node_id_is_the_configured_one(conn, family, function, unit, max_sequence, cls):
     with pytest.raises(Exception) as info:
         conn.execute(f"SELECT {function}()")

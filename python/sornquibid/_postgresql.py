@@ -169,6 +169,16 @@ CREATE UNIQUE INDEX IF NOT EXISTS sornquibid_generator_state_default
     ON sornquibid_generator_state (family) WHERE is_default;
 """
 
+# The next state of a node: the rules of the generators.
+_NEXT_STATE = """last_timestamp = CASE
+                WHEN s.last_timestamp IS NULL OR now_ts > s.last_timestamp THEN now_ts
+                WHEN s.last_sequence < {max_sequence} THEN s.last_timestamp
+                ELSE s.last_timestamp + 1 END,
+            last_sequence = CASE
+                WHEN s.last_timestamp IS NULL OR now_ts > s.last_timestamp THEN 0
+                WHEN s.last_sequence < {max_sequence} THEN s.last_sequence + 1
+                ELSE 0 END"""
+
 # The generator of one family, with the clock reading as an argument.
 _GENERATOR_AT = """\
 CREATE OR REPLACE FUNCTION {name}_at(node_id integer, clock_ns numeric)
@@ -181,6 +191,8 @@ DECLARE
     node integer := {name}_at.node_id;
     ts numeric;
     seq integer;
+    setting text;
+    position tid;
 BEGIN
     IF node NOT BETWEEN 0 AND {max_node} THEN
         RAISE EXCEPTION '{name}: node_id % is out of range 0..{max_node}', node
@@ -205,23 +217,30 @@ BEGIN
                              '(family, node_id, is_default) VALUES (''{family}'', <node id>, true).';
         END IF;
     END IF;
+    -- Where this transaction wrote the node's state last, if it did.
+    setting := 'sornquibid.{family}_' || node;
+    position := nullif(current_setting(setting, true), '')::tid;
     LOOP
         -- The read-increment-write, in one statement under the row's lock.
+        -- A transaction that drew from the node before holds that lock, so
+        -- the version it wrote last is the row: it is reached by its
+        -- position, not through the key, whose index lists every version
+        -- the transaction wrote (a key lookup would cost ever more within
+        -- one large INSERT ... SELECT).
         UPDATE sornquibid_generator_state AS s
-        SET last_timestamp = CASE
-                WHEN s.last_timestamp IS NULL OR now_ts > s.last_timestamp THEN now_ts
-                WHEN s.last_sequence < {max_sequence} THEN s.last_timestamp
-                ELSE s.last_timestamp + 1 END,
-            last_sequence = CASE
-                WHEN s.last_timestamp IS NULL OR now_ts > s.last_timestamp THEN 0
-                WHEN s.last_sequence < {max_sequence} THEN s.last_sequence + 1
-                ELSE 0 END
+        SET {next_state}
+        WHERE s.ctid = position AND s.family = '{family}' AND s.node_id = node
+        RETURNING s.ctid, s.last_timestamp, s.last_sequence INTO position, ts, seq;
+        EXIT WHEN FOUND;
+        UPDATE sornquibid_generator_state AS s
+        SET {next_state}
         WHERE s.family = '{family}' AND s.node_id = node
-        RETURNING s.last_timestamp, s.last_sequence INTO ts, seq;
+        RETURNING s.ctid, s.last_timestamp, s.last_sequence INTO position, ts, seq;
         EXIT WHEN FOUND;
         INSERT INTO sornquibid_generator_state (family, node_id) VALUES ('{family}', node)
         ON CONFLICT DO NOTHING;
     END LOOP;
+    PERFORM set_config(setting, position::text, true);
     IF ts > {max_timestamp} THEN
         -- Raising undoes the UPDATE: the state stays as it was.
         RAISE EXCEPTION '{name}: the {bits}-bit {unit} timestamp ends at {end_text}'
@@ -281,6 +300,7 @@ def postgresql_script(*, epoch_ms: int = 0, precision: str = "ns") -> str:
         "bits": 41, "unit": "millisecond", "end_text": instant_text(epoch_ms, 2**41 - 1, 3),
         "pack": _PACK_SORNID, "desc": "sornid_next_desc", "flip": "sornid_to_desc",
     }
+    sornid["next_state"] = _NEXT_STATE.format(**sornid)
     quibid = {
         **common, "name": "generate_quibid", "type": "uuid", "family": "quibid", "max_node": 32767,
         "now": quib_now, "max_sequence": 65535, "max_timestamp": 2**89 - 1, "bits": 89,
@@ -288,6 +308,7 @@ def postgresql_script(*, epoch_ms: int = 0, precision: str = "ns") -> str:
         "pack": _PACK_QUIBID.format(code_bits=_PRECISION_CODES[precision] << 28),
         "desc": "quibid_next_desc", "flip": "quibid_to_desc",
     }
+    quibid["next_state"] = _NEXT_STATE.format(**quibid)
     parts = [
         _HEADER.format(epoch_ms=epoch_ms, epoch_text=epoch_text, unit=unit, precision=precision),
         _FLIPS,
