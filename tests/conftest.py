@@ -64,8 +64,8 @@ ID_COLUMNS = [
 
 def refusal(cls, value):
     """The message of a column of class `cls` refusing `value` for its type."""
-    stored = "int" if cls in (SornId, SornIdDesc) else "16 bytes or uuid.UUID"
-    return f"{cls.__name__} value must be {cls.__name__}, str or {stored}, not {type(value).__name__}"
+    stored = "str or int" if cls in (SornId, SornIdDesc) else "str, 16 bytes or uuid.UUID"
+    return f"{cls.__name__} value must be {cls.__name__}, {stored}, not {type(value).__name__}"
 
 
 # The database servers (tests/servers.py): started on first use, once per

@@ -61,7 +61,7 @@ def test_model_round_trip(model):
         ("sorn", SornIdDesc(5), "SornId value must be SornId, str or int, not SornIdDesc"),
         ("sorn_desc", SornId(5), "SornIdDesc value must be SornIdDesc, str or int, not SornId"),
         ("quib", "x", "invalid QuibId string: x"),
-        ("quib_desc", 5, "QuibIdDesc value must be QuibIdDesc, str or 16 bytes or uuid.UUID, not int"),
+        ("quib_desc", 5, "QuibIdDesc value must be QuibIdDesc, str, 16 bytes or uuid.UUID, not int"),
         ("quib", uuid.UUID(int=0), "uuid version must be 8 (UUIDv8)"),
         ("sorn", True, "SornId value must be SornId, str or int, not bool"),
         ("sorn", 1.0, "SornId value must be SornId, str or int, not float"),

@@ -59,9 +59,10 @@ class Codec(Generic[Id]):
         stored = self._stored_form(value)
         if stored is not None:
             return self.from_stored(stored)
+        kinds = [self.cls.__name__, "str", *(["int"] if self.is_int else ["16 bytes", "uuid.UUID"])]
         raise TypeError(
-            f"{self.cls.__name__} value must be {self.cls.__name__}, str or "
-            f"{self.stored_name}, not {type(value).__name__}"
+            f"{self.cls.__name__} value must be {', '.join(kinds[:-1])} or {kinds[-1]}, "
+            f"not {type(value).__name__}"
         )
 
     def _stored_form(self, value: object) -> Any:
