@@ -186,7 +186,7 @@ RETURNS {type}
 LANGUAGE plpgsql VOLATILE
 AS $$
 DECLARE
-    since_epoch numeric := floor(clock_ns) - {epoch_ns};
+    since_epoch numeric := floor(clock_ns) - ({epoch_ns});
     now_ts numeric;
     node integer := {name}_at.node_id;
     ts numeric;
