@@ -1,10 +1,13 @@
 import os
+import pathlib
+import re
 import subprocess
 import sys
 
 import pytest
 from hypothesis import settings
 
+import servers
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
 
 # No deadline for hypothesis examples (200 ms by default): the suite asserts
@@ -61,5 +64,42 @@ ID_COLUMNS = [
 
 def refusal(cls, value):
     """The message of a column of class `cls` refusing `value` for its type."""
-    stored = "int" if cls in (SornId, SornIdDesc) else "16 bytes"
-    return f"{cls.__name__} value must be {cls.__name__}, str or {stored}, not {type(value).__name__}"
+    stored = "str or int" if cls in (SornId, SornIdDesc) else "str, 16 bytes or uuid.UUID"
+    return f"{cls.__name__} value must be {cls.__name__}, {stored}, not {type(value).__name__}"
+
+
+# The database servers (tests/servers.py): started on first use, once per
+# session, and stopped at its end. Where one cannot run, its tests skip with
+# the reason; with SORNQUIBID_REQUIRE_SERVERS=1 (CI) they fail instead.
+REQUIRE_SERVERS = os.environ.get("SORNQUIBID_REQUIRE_SERVERS") == "1"
+
+
+def server(kind):
+    """The running server of `kind`, or the test's skip (failure in CI)."""
+    found = servers.get(kind)
+    if isinstance(found, str):
+        (pytest.fail if REQUIRE_SERVERS else pytest.skip)(found)
+    return found
+
+
+@pytest.fixture(scope="session")
+def postgresql():
+    return server("postgresql")
+
+
+@pytest.fixture(scope="session")
+def mariadb():
+    return server("mariadb")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    servers.stop_all()
+
+
+GUIDE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "guide.md"
+
+
+def guide_sql(name):
+    """The SQL block of the guide marked `<!-- sql: NAME -->`."""
+    [block] = re.findall(f"<!-- sql: {name} -->\n```sql\n(.*?)```", GUIDE.read_text(encoding="utf-8"), re.DOTALL)
+    return block

@@ -307,6 +307,15 @@ def test_sql_generators_base_prints_the_generator_script(args, kwargs):
     assert ok("sql", "generators-base", *args) == sornquibid.mssql_generators_tsql(**kwargs)
 
 
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), (("--epoch-ms", "-5", "--precision", "us"), {"epoch_ms": -5, "precision": "us"})],
+)
+def test_sql_postgresql_install_prints_the_postgresql_script(args, kwargs):
+    assert ok("sql", "--dialect", "postgresql", "install", *args) == sornquibid.postgresql_script(**kwargs)
+    assert ok("sql", "--dialect", "mssql", "install") == mssql_schema.INSTALL_ALL_DESC_TSQL
+
+
 def test_sql_trigger_and_drop():
     out = ok("sql", "trigger", "orders", "id:id_desc", "parent_id:parent_id_desc", "--kind", "sorn")
     assert out == mssql_schema.mssql_install_autofill_trigger_for_table(
@@ -332,6 +341,9 @@ def test_sql_trigger_and_drop():
         (["sql", "drop", "a b"], 1, 'invalid SQL identifier: "a b"'),
         (["sql", "views"], 2, "invalid choice"),
         (["sql", "generators-base", "--precision", "ms"], 2, "invalid choice: 'ms'"),
+        (["sql", "--dialect", "postgresql", "flip"], 2, "--dialect postgresql has one script, install, not flip"),
+        (["sql", "--dialect", "oracle", "install"], 2, "invalid choice: 'oracle'"),
+        (["sql", "install", "--precision", "us"], 2, "the SQL Server install script has no epoch"),
         (["sql", "generators-base", "--epoch-ms", "-62135596800001"], 1, "epoch_ms -62135596800001 is outside the years 1 to 9999"),
         ([], 2, "COMMAND"),
         (["frobnicate"], 2, "invalid choice"),

@@ -1,5 +1,7 @@
 """The package's to_desc and to_asc, between the two forms of an identifier,
 and sornid_conflicts, the conversion conflicts as records."""
+import uuid
+
 import pytest
 from hypothesis import given, strategies as st
 
@@ -24,23 +26,28 @@ def test_forms_flip_with_the_masks_and_back(v, t, p, n, s):
         assert type(desc) is desc_cls and desc.as_int() == asc.as_int() ^ mask
         back = to_asc(desc)
         assert type(back) is type(asc) and back == asc
+    # A uuid.UUID (what a PostgreSQL uuid column gives) stands for a QuibId
+    # in to_desc and for a QuibIdDesc in to_asc.
+    assert to_desc(quib.to_uuid()) == to_desc(quib) and to_asc(to_desc(quib).to_uuid()) == quib
 
 
 @pytest.mark.parametrize(
     "fn, arg, message",
     [
-        (to_desc, SornIdDesc(5), "to_desc() argument must be SornId or QuibId, not SornIdDesc"),
+        (to_desc, SornIdDesc(5), "to_desc() argument must be SornId, QuibId or uuid.UUID, not SornIdDesc"),
         (to_desc, QuibIdDesc.from_parts(0, "us", 0, 0),
-         "to_desc() argument must be SornId or QuibId, not QuibIdDesc"),
-        (to_desc, 5, "to_desc() argument must be SornId or QuibId, not int"),
-        (to_asc, SornId(5), "to_asc() argument must be SornIdDesc or QuibIdDesc, not SornId"),
+         "to_desc() argument must be SornId, QuibId or uuid.UUID, not QuibIdDesc"),
+        (to_desc, 5, "to_desc() argument must be SornId, QuibId or uuid.UUID, not int"),
+        (to_asc, SornId(5), "to_asc() argument must be SornIdDesc, QuibIdDesc or uuid.UUID, not SornId"),
         (to_asc, QuibId.from_parts(0, "us", 0, 0),
-         "to_asc() argument must be SornIdDesc or QuibIdDesc, not QuibId"),
-        (to_asc, None, "to_asc() argument must be SornIdDesc or QuibIdDesc, not NoneType"),
+         "to_asc() argument must be SornIdDesc, QuibIdDesc or uuid.UUID, not QuibId"),
+        (to_asc, None, "to_asc() argument must be SornIdDesc, QuibIdDesc or uuid.UUID, not NoneType"),
+        (to_desc, uuid.UUID(int=0), "uuid version must be 8 (UUIDv8)"),
+        (to_asc, uuid.UUID("00000000-0000-8000-c000-000000000000"), "uuid variant must be RFC 4122"),
     ],
 )
 def test_forms_refuse_other_types(fn, arg, message):
-    with pytest.raises(TypeError) as info:
+    with pytest.raises(ValueError if isinstance(arg, uuid.UUID) else TypeError) as info:
         fn(arg)
     assert info.value.args == (message,)
 

@@ -42,6 +42,11 @@ from ._time import first_id_at, id_time, last_id_at
 __all__ += ["SornIdGenerator", "QuibIdGenerator", "id_time", "first_id_at", "last_id_at"]
 __all__ += ["mssql_generators_tsql"]
 
+# PostgreSQL: the flip functions and the generators.
+from ._postgresql import postgresql_script
+
+__all__ += ["postgresql_script"]
+
 try:
     __version__ = _metadata.version("sornquibid")
 except _metadata.PackageNotFoundError:  # imported from a source tree, not installed

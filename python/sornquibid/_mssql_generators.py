@@ -12,7 +12,7 @@ above bit 29 and its 29 low bits, and every intermediate stays within bigint.
 from __future__ import annotations
 
 from ._native import check_epoch_ms
-from ._time import _QUIB_MAX, _SORN_MAX, UNIT_DIGITS, _precision_of, utc_text
+from ._time import UNIT_DIGITS, before_epoch_message, exhausted_message, precision_of, utc_text
 
 # Error numbers of the procedures.
 NO_DEFAULT_NODE = 50320
@@ -239,12 +239,6 @@ GO
 """
 
 
-def _exhausted_message(family: str, unit: str, epoch_ms: int, last: int) -> str:
-    end = utc_text(last, unit, epoch_ms) or "a time after the year 9999"
-    what = "SornId timestamps" if family == "sorn" else f"QuibId timestamps in {unit}"
-    return f"{what} end at {end} with epoch_ms={epoch_ms}"
-
-
 def mssql_generators_tsql(*, epoch_ms: int = 0, precision: str = "ns") -> str:
     """The T-SQL script that creates, if missing, the table
     dbo.sornquibid_generator_state and creates or alters the procedures
@@ -253,7 +247,7 @@ def mssql_generators_tsql(*, epoch_ms: int = 0, precision: str = "ns") -> str:
     "ps" or "fs"). Batches separated by "GO" lines, ending with "GO" and one
     line feed."""
     epoch = check_epoch_ms(epoch_ms)
-    unit = _precision_of(precision)
+    unit = precision_of(precision)
     epoch_seconds, epoch_millis = divmod(epoch, 1000)
     epoch_second = utc_text(epoch_seconds * 1000, "ms", 0)
     assert epoch_second is not None  # a checked epoch lies in the years 1 to 9999
@@ -263,8 +257,7 @@ def mssql_generators_tsql(*, epoch_ms: int = 0, precision: str = "ns") -> str:
         "several_defaults": SEVERAL_DEFAULT_NODES,
         "bad_node": NODE_ID_OUT_OF_RANGE,
         "before_epoch": CLOCK_BEFORE_EPOCH,
-        "before_epoch_message": f"the clock reads before the epoch {utc_text(0, 'ms', epoch)} "
-        f"(epoch_ms={epoch})",
+        "before_epoch_message": before_epoch_message(epoch),
         "epoch_second": epoch_second[:19],
         "epoch_nanos": epoch_millis * 1000000,
         "exhausted": TIMESTAMPS_EXHAUSTED,
@@ -281,7 +274,7 @@ def mssql_generators_tsql(*, epoch_ms: int = 0, precision: str = "ns") -> str:
 
     sorn = procedure(
         "generate_id", "sorn", 511, _SORN, "ts = old_ts AND seq = old_seq",
-        _exhausted_message("sorn", "ms", epoch, _SORN_MAX.timestamp_ms), unit="ms",
+        exhausted_message("sorn", "ms", epoch), unit="ms",
     )
     digits = UNIT_DIGITS[unit]
     now = _QUIB_NOW["us" if unit == "us" else "ns"]
@@ -291,7 +284,7 @@ def mssql_generators_tsql(*, epoch_ms: int = 0, precision: str = "ns") -> str:
     quib = procedure(
         "generate_quibid", "quib", 32767, _QUIB,
         "ts = old_ts AND ts_low = old_ts_low AND seq = old_seq",
-        _exhausted_message("quib", unit, epoch, _QUIB_MAX.timestamp),
+        exhausted_message("quib", unit, epoch),
         now=now, code=code, variant_precision=(8 + code) << 28, unit=unit,
     )
     header = _HEADER.format(epoch_ms=epoch, unit=unit, epoch=utc_text(0, "ms", epoch))

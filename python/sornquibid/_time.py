@@ -50,13 +50,31 @@ def utc_text(count: int, unit: str, epoch_ms: int) -> str | None:
     return f"{moment.isoformat(timespec='seconds')}.{fraction:0{digits}d}Z"
 
 
+def exhausted_message(family: str, unit: str, epoch_ms: int) -> str:
+    """What a generator of `family` ("sorn" or "quib", timestamps in `unit`)
+    says when its timestamp field has ended: the same text in Python, SQL
+    Server and PostgreSQL."""
+    last = _SORN_MAX.timestamp_ms if family == "sorn" else _QUIB_MAX.timestamp
+    end = utc_text(last, unit, epoch_ms) or "a time after the year 9999"
+    what = "SornId timestamps" if family == "sorn" else f"QuibId timestamps in {unit}"
+    return f"{what} end at {end} with epoch_ms={epoch_ms}"
+
+
+def before_epoch_message(epoch_ms: int) -> str:
+    """What the database generators say when the clock reads before the
+    epoch `epoch_ms` (a checked one, in the years 1 to 9999)."""
+    return f"the clock reads before the epoch {utc_text(0, 'ms', epoch_ms)} (epoch_ms={epoch_ms})"
+
+
 def generation_precision() -> str:
     """The process's generation precision ("us", "ns", "ps" or "fs"), as the
     extension has it: the precision of the QuibId that SornId(0) converts to."""
     return SornId.batch_to_quibids([SornId(0)])[0][1].precision
 
 
-def _precision_of(precision: object) -> str:
+def precision_of(precision: object) -> str:
+    """The short text of a precision argument: None is the generation
+    precision; a name is judged by the extension."""
     if precision is None:
         return generation_precision()
     if not isinstance(precision, str):
@@ -102,7 +120,7 @@ def _field(family: type, precision: object) -> tuple[str, int, int, int]:
         return "ms", m.timestamp_ms, m.node_id, m.sequence
     if family is QuibId or family is QuibIdDesc:
         q = _QUIB_MAX
-        return _precision_of(precision), q.timestamp, q.node_id, q.sequence
+        return precision_of(precision), q.timestamp, q.node_id, q.sequence
     raise TypeError(
         f"family must be SornId, SornIdDesc, QuibId or QuibIdDesc, not {family!r}"
     )

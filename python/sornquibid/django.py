@@ -1,17 +1,21 @@
 """Django model fields for the identifiers.
 
 `SornIdField` and `SornIdDescField` store the 64-bit identifiers in a bigint
-column, `QuibIdField` and `QuibIdDescField` the 128-bit ones in 16 bytes:
-binary(16) on SQL Server (vendor "microsoft") and MySQL, RAW(16) on Oracle,
-the backend's binary type elsewhere (BLOB on SQLite, bytea on PostgreSQL). A
-descending column holds the descending value, so ascending order of it
+column. `QuibIdField` and `QuibIdDescField` store the 128-bit ones in
+PostgreSQL's uuid type, as UUIDField does (uuid compares bytewise, so the
+identifiers' order is kept), and elsewhere in 16 bytes: binary(16) on SQL
+Server (vendor "microsoft"), MySQL and MariaDB, RAW(16) on Oracle, the
+backend's binary type otherwise (BLOB on SQLite). `native_uuid=False` keeps
+16 bytes (bytea) on PostgreSQL too, for existing bytea columns. A descending
+column holds the descending value, so ascending order of it
 (`order_by("field")`) is newest first.
 
 A field's value is an identifier of its class. Assignments, lookups
 (`exact`, `in`, `lt`, `gt`, `lte`, `gte`, ...) and form input may also give
-its text form or its stored value (an int, or 16 bytes); anything else, an
-identifier of another class included, is refused. Forms show and take the
-text form.
+its text form or its stored value (an int; 16 bytes or a uuid.UUID); anything
+else, an identifier of another class included, is refused. Forms show and
+take the text form. A stored value that is no identifier of the field's class
+raises an error naming the model, the field and the column.
 """
 
 from __future__ import annotations
@@ -57,7 +61,13 @@ class _IdField(models.Field):  # type: ignore[misc,unused-ignore]
     empty_strings_allowed = False
 
     def from_db_value(self, value: Any, expression: Any, connection: Any) -> Any:
-        return None if value is None else self._codec.from_stored(value)
+        return None if value is None else self._codec.load(value, self._where())
+
+    def _where(self) -> str:
+        model = getattr(self, "model", None)
+        if model is None:
+            return str(self.column)
+        return f"{model._meta.db_table}.{self.column} ({model.__name__}.{self.name})"
 
     def to_python(self, value: Any) -> Any:
         if value is None:
@@ -69,7 +79,15 @@ class _IdField(models.Field):  # type: ignore[misc,unused-ignore]
 
     def get_prep_value(self, value: Any) -> Any:
         value = super().get_prep_value(value)
-        return None if value is None else self._codec.stored(value)
+        return None if value is None else self._codec.coerce(value)
+
+    def get_db_prep_value(self, value: Any, connection: Any, prepared: bool = False) -> Any:
+        if not prepared:
+            value = self.get_prep_value(value)
+        return None if value is None else self._to_database(self._codec.coerce(value), connection)
+
+    def _to_database(self, value: Any, connection: Any) -> Any:
+        return self._codec.to_stored(value)
 
     def formfield(self, **kwargs: Any) -> Any:
         return super().formfield(**{"form_class": IdFormField, "id_class": self._codec.cls, **kwargs})
@@ -87,11 +105,33 @@ _BINARY_16 = {"microsoft": "binary(16)", "mysql": "binary(16)", "oracle": "RAW(1
 
 
 class _Id128Field(_IdField):
+    def __init__(self, *args: Any, native_uuid: bool = True, **kwargs: Any) -> None:
+        """`native_uuid=False` stores 16 bytes (bytea) on PostgreSQL as well,
+        where the default is its uuid type."""
+        self.native_uuid = bool(native_uuid)
+        super().__init__(*args, **kwargs)
+
+    def deconstruct(self) -> Any:
+        name, path, args, kwargs = super().deconstruct()
+        if not self.native_uuid:
+            kwargs["native_uuid"] = False
+        return name, path, args, kwargs
+
+    def _uses_uuid(self, connection: Any) -> bool:
+        return self.native_uuid and connection.vendor == "postgresql"
+
     def get_internal_type(self) -> str:
         return "BinaryField"
 
     def db_type(self, connection: Any) -> Any:
+        if self._uses_uuid(connection):
+            return "uuid"
         return _BINARY_16.get(connection.vendor) or connection.data_types["BinaryField"]
+
+    def _to_database(self, value: Any, connection: Any) -> Any:
+        if self._uses_uuid(connection):
+            return self._codec.as_uuid(value)
+        return self._codec.to_stored(value)
 
     def get_placeholder(self, value: Any, compiler: Any, connection: Any) -> Any:
         # As for BinaryField: MySQL marks the parameter as binary data.

@@ -14,6 +14,7 @@ from typing import cast
 from _sornquibid import mssql_schema
 
 from .._mssql_generators import mssql_generators_tsql
+from .._postgresql import postgresql_script
 from .errors import EXIT_USAGE, CliError
 from .output import Output, output_options
 
@@ -69,19 +70,21 @@ def _drop(args: argparse.Namespace) -> str:
     return mssql_schema.mssql_drop_autofill_trigger_for_table(args.table)
 
 
-def _generators_base_arguments(parser: argparse.ArgumentParser) -> None:
+def _epoch_and_precision(parser: argparse.ArgumentParser, default: bool = True) -> None:
+    """--epoch-ms and --precision; without `default` they are None when not
+    given, so that a script that has no use for them can refuse them."""
     parser.add_argument(
         "--epoch-ms",
         type=int,
-        default=0,
+        default=0 if default else None,
         metavar="N",
         help="the Unix time in milliseconds at which timestamp 0 lies (default: 0, the Unix epoch)",
     )
     parser.add_argument(
         "--precision",
-        default="ns",
+        default="ns" if default else None,
         choices=("us", "ns", "ps", "fs"),
-        help="the unit of the QuibId timestamps dbo.generate_quibid makes (default: ns)",
+        help="the unit of the QuibId timestamps the generators make (default: ns)",
     )
 
 
@@ -89,11 +92,28 @@ def _generators_base(args: argparse.Namespace) -> str:
     return mssql_generators_tsql(epoch_ms=args.epoch_ms, precision=args.precision)
 
 
+def _install(args: argparse.Namespace) -> str:
+    if args.dialect == "postgresql":
+        return postgresql_script(
+            epoch_ms=0 if args.epoch_ms is None else args.epoch_ms,
+            precision=args.precision or "ns",
+        )
+    if args.epoch_ms is not None or args.precision is not None:
+        raise CliError(
+            "--epoch-ms and --precision belong to 'sql --dialect postgresql install' and "
+            "'sql generators-base'; the SQL Server install script has no epoch",
+            EXIT_USAGE,
+        )
+    return mssql_schema.INSTALL_ALL_DESC_TSQL
+
+
 # The subcommands of `sql`, in the order of its help.
 SCRIPTS = {
     "install": Script(
-        "everything below, in order: flip functions, generators, backfill",
-        _constant("INSTALL_ALL_DESC_TSQL"),
+        "everything below, in order: flip functions, generators, backfill "
+        "(with --dialect postgresql: the PostgreSQL flip functions and generators)",
+        _install,
+        arguments=lambda parser: _epoch_and_precision(parser, default=False),
     ),
     "flip": Script(
         "the flip functions dbo.sornid_to_desc, dbo.quibid_to_desc, ...",
@@ -113,7 +133,7 @@ SCRIPTS = {
         "dbo.sornquibid_generator_state and the procedures dbo.generate_id and "
         "dbo.generate_quibid, which the descending generators call. Run it before "
         "the install script on a new database.",
-        arguments=_generators_base_arguments,
+        arguments=_epoch_and_precision,
     ),
     "trigger": Script(
         "the trigger that fills descending columns of TABLE",
@@ -132,14 +152,25 @@ SCRIPTS = {
 
 
 def run_sql(args: argparse.Namespace, out: Output) -> None:
+    if args.dialect == "postgresql" and args.script != "install":
+        raise CliError(
+            f"--dialect postgresql has one script, install, not {args.script}", EXIT_USAGE
+        )
     out.write(SCRIPTS[args.script].text(args))
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     sql = commands.add_parser(
         "sql",
-        help="print SQL Server scripts",
-        description="Print the T-SQL scripts that install the database side.",
+        help="print SQL Server (or PostgreSQL) scripts",
+        description="Print the T-SQL scripts that install the database side, or with "
+        "--dialect postgresql the PostgreSQL one.",
+    )
+    sql.add_argument(
+        "--dialect",
+        choices=("mssql", "postgresql"),
+        default="mssql",
+        help="the database the scripts are for (default: mssql, SQL Server)",
     )
     scripts = sql.add_subparsers(dest="script", required=True, metavar="SCRIPT")
     output = output_options()
