@@ -65,10 +65,10 @@ def groups(*keys):
     return gid, first[by_first]
 
 
-def batch_to_sornids(hi, lo):
-    """QuibId.batch_to_sornids: (hi, lo, sorn) of the pairs in their order,
-    or raises model.Refused with the message."""
-    ms_hi, ms_lo, node = squash(hi, lo)
+def batch_to_sornids(hi, lo, squashed):
+    """QuibId.batch_to_sornids, given squash(hi, lo): (hi, lo, sorn) of the
+    pairs in their order, or raises model.Refused with the message."""
+    ms_hi, ms_lo, node = squashed
     node_bad = node > _u(cm.SORN_MAX_NODE)
     bad = node_bad | (ms_hi != _u(0)) | (ms_lo > _u(cm.SORN_MAX_MS))
     if bad.any():
@@ -93,11 +93,11 @@ def batch_to_sornids(hi, lo):
     return hi[order], lo[order], sorn.astype(np.int64)
 
 
-def conflict_records(hi, lo):
-    """The records of QuibId.sornid_conflict_details less the texts, as
-    model.conflict_records gives them, but with the members as an index
-    array into the input."""
-    ms_hi, ms_lo, node = squash(hi, lo)
+def conflict_records(squashed):
+    """The records of QuibId.sornid_conflict_details less the texts, given
+    squash(hi, lo), as model.conflict_records gives them but with the members
+    as an index array into the input."""
+    ms_hi, ms_lo, node = squashed
     node_bad = node > _u(cm.SORN_MAX_NODE)
     stamp_bad = ~node_bad & ((ms_hi != _u(0)) | (ms_lo > _u(cm.SORN_MAX_MS)))
     fine = ~(node_bad | stamp_bad)

@@ -422,6 +422,7 @@ def _joined(quibs):
 def check_crowded(data):
     hi, lo = _draw_crowd(Draw(data))
     ids = _ids(crowded_model.as_bytes(hi, lo))
+    squashed = crowded_model.squash(hi, lo)
 
     def call():
         pairs = QuibId.batch_to_sornids(ids)
@@ -431,11 +432,11 @@ def check_crowded(data):
         return _joined(map(_first, pairs)).tobytes(), sorns.tobytes()
 
     def expect():
-        h, x, sorns = crowded_model.batch_to_sornids(hi, lo)
+        h, x, sorns = crowded_model.batch_to_sornids(hi, lo, squashed)
         return crowded_model.as_bytes(h, x).tobytes(), sorns.tobytes()
 
     converted = compare(call, expect) is not None
-    records = crowded_model.conflict_records(hi, lo)
+    records = crowded_model.conflict_records(squashed)
     texts = QuibId.check_sornid_convertibility(ids)
     assert texts == [crowded_model.conflict_text(r, hi, lo) for r in records]
     assert (texts == []) == converted
