@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every differential harness (the keys of harnesses.CHECKS, so that a
-# new harness is fuzzed as soon as it is listed there) under libFuzzer,
-# sharing SECONDS among them equally:
+# new harness is fuzzed as soon as it is listed there) under libFuzzer, all
+# of them within SECONDS, startup included: each gets an equal share of the
+# time that is left when it starts.
 #
 #   bash tests/fuzz/fuzz.sh PYTHON SECONDS [WORKDIR]
 #
@@ -19,10 +20,13 @@ sanitized=(env LD_PRELOAD="$runtime" ASAN_OPTIONS="halt_on_error=1:abort_on_erro
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
 mapfile -t names < <("${sanitized[@]}" "$py" "$here/run.py" --list)
 [ ${#names[@]} -gt 0 ] || { echo "fuzz: no harness listed"; exit 1; }
-each=$(( seconds / ${#names[@]} ))
-(( each > 0 )) || each=1
+deadline=$((SECONDS + seconds))
+left=${#names[@]}
 mkdir -p "$out/crashes"
 for name in "${names[@]}"; do
+    each=$(( (deadline - SECONDS) / left - 5 ))  # about 5 s go to its startup
+    (( each > 0 )) || each=1
+    left=$((left - 1))
     mkdir -p "$out/$name"
     dirs=("$out/$name" "$here/corpus/$name")
     [ -d "$here/regressions/$name" ] && dirs+=("$here/regressions/$name")
