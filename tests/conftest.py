@@ -7,6 +7,7 @@ import sys
 import pytest
 from hypothesis import settings
 
+import selection
 import servers
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
 
@@ -103,3 +104,37 @@ def guide_sql(name):
     """The SQL block of the guide marked `<!-- sql: NAME -->`."""
     [block] = re.findall(f"<!-- sql: {name} -->\n```sql\n(.*?)```", GUIDE.read_text(encoding="utf-8"), re.DOTALL)
     return block
+
+
+# -- What the portability stages of .ci/run run --------------------------------
+#
+# tests/selection.py gives each test module a kind by a rule on the module
+# alone, so that a new test file is placed without editing .ci/run; the kind
+# becomes the marker of its tests. --no-integration leaves the integration
+# modules uncollected, so that their frameworks need not be installed.
+
+
+def pytest_addoption(parser):
+    parser.addoption("--no-integration", action="store_true",
+                     help="collect no integration test module (tests/selection.py)")
+
+
+def pytest_configure(config):
+    for kind, text in selection.MARKERS.items():
+        config.addinivalue_line("markers", f"{kind}: {text}")
+
+
+def pytest_ignore_collect(collection_path, config):
+    if (config.getoption("--no-integration") and collection_path.suffix == ".py"
+            and selection.module_kind(collection_path) == "integration"):
+        return True
+    return None
+
+
+def pytest_collection_modifyitems(config, items):
+    kinds = {}
+    for item in items:
+        if item.path not in kinds:
+            kinds[item.path] = selection.module_kind(item.path)
+        if kinds[item.path]:
+            item.add_marker(kinds[item.path])

@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Runs every differential harness under libFuzzer for SECONDS each:
+# Runs every differential harness (the keys of harnesses.CHECKS, so that a
+# new harness is fuzzed as soon as it is listed there) under libFuzzer, all
+# of them within SECONDS, startup included: each gets an equal share of the
+# time that is left when it starts.
 #
 #   bash tests/fuzz/fuzz.sh PYTHON SECONDS [WORKDIR]
 #
@@ -13,16 +16,22 @@ seconds=$2
 out=${3:-$(mktemp -d)}
 here=$(cd "$(dirname "$0")" && pwd)
 runtime="$("$py" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
+sanitized=(env LD_PRELOAD="$runtime" ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=0"
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
+mapfile -t names < <("${sanitized[@]}" "$py" "$here/run.py" --list)
+[ ${#names[@]} -gt 0 ] || { echo "fuzz: no harness listed"; exit 1; }
+deadline=$((SECONDS + seconds))
+left=${#names[@]}
 mkdir -p "$out/crashes"
-for name in text schema convert calls; do
+for name in "${names[@]}"; do
+    each=$(( (deadline - SECONDS) / left - 5 ))  # about 5 s go to its startup
+    (( each > 0 )) || each=1
+    left=$((left - 1))
     mkdir -p "$out/$name"
     dirs=("$out/$name" "$here/corpus/$name")
     [ -d "$here/regressions/$name" ] && dirs+=("$here/regressions/$name")
-    echo "fuzz $name: ${seconds}s"
-    LD_PRELOAD="$runtime" \
-    ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=0" \
-    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
-        "$py" "$here/run.py" "$name" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=8192 \
+    echo "fuzz $name: ${each}s"
+    "${sanitized[@]}" "$py" "$here/run.py" "$name" -max_total_time="$each" -timeout=60 -rss_limit_mb=8192 \
         -print_final_stats=1 -artifact_prefix="$out/crashes/$name-" "${dirs[@]}" 2>"$out/$name.log" || {
         tail -60 "$out/$name.log"
         echo "fuzz $name: FAILED; the input is in $out/crashes"

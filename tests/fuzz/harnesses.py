@@ -1,7 +1,8 @@
 """Differential fuzz harnesses: each `check_*` turns a byte string into calls
 of the extension and compares every result, message and exception type with
-the pure-Python model (model.py). A divergence is an AssertionError; a crash
-or sanitizer report ends the process.
+the pure-Python model (model.py), or for batches of tens of thousands of
+identifiers with its vectorised counterpart (crowded_model.py). A divergence
+is an AssertionError; a crash or sanitizer report ends the process.
 
 The bytes are decoded by `Draw` below, not by the fuzzer's own helpers, so
 that a saved input replays the same way under plain pytest.
@@ -9,12 +10,20 @@ that a saved input replays the same way under plain pytest.
 import array
 import copyreg
 import functools
+import itertools
+import operator
 import os
 import pickle
+import struct
 
+import numpy as np
+
+import crowded_model
 import model
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, mssql_schema
 from ops_catalog import Hostile, Index, Name
+
+quib_int = model.convert_model.quib_int
 
 
 class Draw:
@@ -253,17 +262,9 @@ def _draw_quib(d):
 
 
 def _draw_quibs(d):
-    values = [_draw_quib(d) for _ in range(d.below(24))]
-    if d.below(16) == 0:
-        # A crowded group around the sequence limit, spread over the sub-
-        # millisecond part and the precisions so that it squashes together.
-        ms, node = d.pick([1700000000000, 0, MAX_MS]), d.pick([5, 511, 0])
-        shift = d.below(4)
-        for k in range(8190 + d.below(6)):
-            p = (k + shift) % 4
-            t = ms * UNITS[p] + k % UNITS[p]
-            values.insert(d.below(len(values) + 1), model.pack(t, model.PRECISIONS[p], node, k % 65536))
-    return values
+    # Up to 23 identifiers; the crowded groups around the sequence limit are
+    # check_crowded's, below.
+    return [_draw_quib(d) for _ in range(d.below(24))]
 
 
 def _generation_precision():
@@ -300,9 +301,151 @@ def check_convert(data):
     got = QuibId.check_sornid_convertibility(ids)
     assert got == model.convert_model.check_sornid_convertibility(values)
     assert (got == []) == (converted is not None)
-    # The structured records describe the same conflicts, in the same order.
+    # The structured records: the same conflicts in the same order, each with
+    # the model's fields, its identifiers in input order and the check's text.
+    details = [(*record[:5], [quib_int(q) for q in record[5]], record[6])
+               for record in QuibId.sornid_conflict_details(ids)]
+    assert details == [(*record, text) for record, text in zip(model.conflict_records(values), got)]
+
+
+# -- crowded groups ------------------------------------------------------------
+#
+# Batches of up to about 50,000 identifiers whose (millisecond, node id)
+# groups hold around 8192 of them, several groups at once (some of them of a
+# node id or millisecond a SornId cannot hold), of mixed precisions, with
+# duplicates, in any order, among a few identifiers drawn as above. Drawn
+# and checked with numpy against the vectorised model (crowded_model.py),
+# since a per-identifier model takes seconds for one such batch.
+
+U64 = _u = np.uint64
+GROUP_SIZES = [8191, 8192, 8193, 8190, 8194, 16385, 1, 2, 300]
+# Keys of groups that convert, then (in one batch in four) of groups that
+# cannot.
+GROUP_MS = [1700000000000, 0, MAX_MS - 1, MAX_MS + 1, 2**64 + 1700000000000]
+GROUP_NODES = [5, 0, 510, 512, 32767]
+
+
+def _pack_arrays(t_hi, t_lo, p, node, seq):
+    """(hi, lo) of the identifiers whose timestamp is t_hi * 2**64 + t_lo."""
+    hi = (t_hi << _u(23) | t_lo >> _u(41)) << _u(16) | _u(8 << 12) | (t_lo >> _u(29)) & _u(0xFFF)
+    lo = (_u(2 << 62) | p << _u(60) | (t_lo & _u(0x1FFFFFFF)) << _u(31) | node << _u(16) | seq)
+    return hi, lo
+
+
+def _draw_group(d, rng, faults):
+    """One group: identifiers that all squash to one (millisecond, node id)."""
+    keys = 5 if faults else 3
+    ms = GROUP_MS[d.below(keys)] + d.below(2)
+    node = (GROUP_NODES[d.below(keys)] + d.below(2)) & 0x7FFF
+    n = max(1, d.pick(GROUP_SIZES) + (d.below(3) - 1 if d.flag() else 0))
+    k = np.arange(n, dtype=U64)
+    # The precisions in which the whole millisecond fits 89 bits.
+    allowed = [p for p in range(4) if (ms + 1) * UNITS[p] <= 2**89]
+    how = d.below(3)
+    if how == 0:
+        p = np.full(n, d.pick(allowed), dtype=U64)
+    elif how == 1:
+        p = np.array(allowed, dtype=U64)[(k + _u(d.below(4))) % _u(len(allowed))]
+    else:
+        p = np.array(allowed, dtype=U64)[rng.randint(0, len(allowed), n)]
+    units = np.array(UNITS, dtype=U64)[p]
+    how = d.below(4)
+    if how == 0:
+        sub = k % units  # spread over the millisecond
+    elif how == 1:
+        sub = (rng.randint(0, 2**62, n, dtype=np.int64).astype(U64)) % units
+    elif how == 2:
+        sub = np.zeros(n, dtype=U64)
+    else:
+        sub = units - _u(1)
+    how = d.below(3)
+    if how == 0:
+        seq = k % _u(65536)
+    elif how == 1:
+        seq = np.full(n, d.uint(2), dtype=U64)  # with an equal sub: duplicates
+    else:
+        seq = rng.randint(0, 65536, n).astype(U64)
+    # ms * units + sub, in two 64-bit halves.
+    base = {q: ms * UNITS[q] for q in allowed}
+    base_hi = np.array([base.get(q, 0) >> 64 for q in range(4)], dtype=U64)[p]
+    base_lo = np.array([base.get(q, 0) & (2**64 - 1) for q in range(4)], dtype=U64)[p]
+    t_lo = base_lo + sub
+    t_hi = base_hi + (t_lo < base_lo).astype(U64)
+    hi, lo = _pack_arrays(t_hi, t_lo, p, np.full(n, node, dtype=U64), seq)
+    if d.below(4) == 0:  # copies of some members in place of others
+        m = rng.randint(1, n + 1)
+        dst, src = rng.randint(0, n, m), rng.randint(0, n, m)
+        hi[dst], lo[dst] = hi[src], lo[src]
+    return hi, lo
+
+
+def _draw_crowd(d):
+    """(hi, lo) of one crowded batch."""
+    # The bulk comes from a generator seeded by the input, whose stream
+    # numpy keeps the same from release to release.
+    rng = np.random.RandomState(d.uint(4))
+    faults = d.below(4) == 0
+    parts = [_draw_group(d, rng, faults) for _ in range(1 + d.below(3))]
+    strays = [_draw_quib(d) for _ in range(d.below(4) if faults else 0)]
+    parts.append((np.array([v >> 64 for v in strays], dtype=U64),
+                  np.array([v & (2**64 - 1) for v in strays], dtype=U64)))
+    hi = np.concatenate([h for h, _ in parts])
+    lo = np.concatenate([x for _, x in parts])
+    how = d.below(5)
+    if how == 1:
+        order = rng.permutation(len(hi))
+    elif how == 2:  # the groups interleaved
+        order = np.argsort(np.concatenate([np.arange(len(h)) for h, _ in parts]), kind="stable")
+    elif how == 3:
+        order = np.lexsort((lo, hi))
+    elif how == 4:
+        order = np.lexsort((lo, hi))[::-1]
+    else:
+        order = np.arange(len(hi))
+    return hi[order], lo[order]
+
+
+_first, _second = operator.itemgetter(0), operator.itemgetter(1)
+
+
+def _ids(raw):
+    """QuibId objects of the rows of `raw`, built without a Python loop."""
+    return list(itertools.starmap(QuibId.from_bytes, struct.iter_unpack("16s", raw.tobytes())))
+
+
+def _joined(quibs):
+    """The bytes of the QuibId objects `quibs`, one row each; the unbound
+    method refuses any other type."""
+    return np.frombuffer(b"".join(map(QuibId.as_bytes, quibs)), dtype=np.uint8).reshape(-1, 16)
+
+
+def check_crowded(data):
+    hi, lo = _draw_crowd(Draw(data))
+    ids = _ids(crowded_model.as_bytes(hi, lo))
+    squashed = crowded_model.squash(hi, lo)
+
+    def call():
+        pairs = QuibId.batch_to_sornids(ids)
+        assert type(pairs) is list and len(pairs) == len(ids)
+        assert set(map(type, pairs)) <= {tuple} and set(map(len, pairs)) <= {2}
+        sorns = np.fromiter(map(SornId.as_int, map(_second, pairs)), dtype=np.int64, count=len(pairs))
+        return _joined(map(_first, pairs)).tobytes(), sorns.tobytes()
+
+    def expect():
+        h, x, sorns = crowded_model.batch_to_sornids(hi, lo, squashed)
+        return crowded_model.as_bytes(h, x).tobytes(), sorns.tobytes()
+
+    converted = compare(call, expect) is not None
+    records = crowded_model.conflict_records(squashed)
+    texts = QuibId.check_sornid_convertibility(ids)
+    assert texts == [crowded_model.conflict_text(r, hi, lo) for r in records]
+    assert (texts == []) == converted
     details = QuibId.sornid_conflict_details(ids)
-    assert [d[6] for d in details] == got
+    assert len(details) == len(records)
+    for got, want, text in zip(details, records, texts):
+        assert got[:5] == want[:5] and got[6] == text, (got[:5], want[:5])
+        assert type(got[5]) is tuple
+        assert np.array_equal(_joined(got[5]), crowded_model.as_bytes(hi[want[5]], lo[want[5]]))
 
 
 # -- calling conventions -----------------------------------------------------
@@ -553,11 +696,12 @@ def check_calls(data):
 
 
 CHECKS = {"text": check_text, "schema": check_schema, "convert": check_convert,
-          "calls": check_calls}
+          "crowded": check_crowded, "calls": check_calls}
 # Whether the operations a harness calls exist in the extension at hand.
 AVAILABLE = {
     "text": True,
     "schema": hasattr(mssql_schema, "mssql_install_autofill_trigger_for_table"),
     "convert": hasattr(SornId, "batch_to_quibids") and hasattr(QuibId, "batch_to_sornids"),
+    "crowded": hasattr(QuibId, "sornid_conflict_details") and hasattr(QuibId, "from_bytes"),
     "calls": True,
 }

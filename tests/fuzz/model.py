@@ -207,3 +207,24 @@ def quib_to_sorn(values):
     if isinstance(out, str):
         raise Refused(out)
     return out
+
+
+def conflict_records(values):
+    """QuibId.sornid_conflict_details less the texts: (kind, timestamp_ms,
+    node_id, count, max, members) per conflict, in the check's order, with
+    None for the fields a kind lacks and the members as ints in input order.
+    The timestamp is the whole squashed value, as in the check's texts."""
+    nodes, stamps, groups = {}, {}, {}
+    for q in values:
+        ms, node = convert_model.squash(q)
+        if node > convert_model.SORN_MAX_NODE:
+            nodes.setdefault(node, []).append(q)
+        elif ms > convert_model.SORN_MAX_MS:
+            stamps.setdefault(ms, []).append(q)
+        else:
+            groups.setdefault((ms, node), []).append(q)
+    top = convert_model.GROUP_MAX
+    return ([("NodeIdOverflow", None, node, None, None, m) for node, m in nodes.items()]
+            + [("TimestampOverflow", ms, None, None, None, m) for ms, m in stamps.items()]
+            + [("SequenceOverflow", ms, node, len(m), top, m)
+               for (ms, node), m in groups.items() if len(m) > top])
