@@ -13,6 +13,10 @@
 #include "sorn_desc.hpp"
 #include "u128.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace sornquibid::columns {
 
 using namespace convert_detail;
@@ -509,10 +513,18 @@ std::string display(const ColumnError& error) {
     return text + "order is null";
 }
 
-Block::Block(std::size_t size)
-    : data_(static_cast<std::uint8_t*>(::operator new(size == 0 ? kAlignment : size,
-                                                       std::align_val_t{kAlignment}))),
-      size_(size) {}
+Block::Block(std::size_t size) : size_(size) {
+    // A large block is aligned to, and on Linux marked for, huge pages, as
+    // numpy does with its arrays: faulting in a fresh column 4 KB at a time
+    // costs more than most kernels that fill it.
+    const bool large = size >= kHugePage;
+    const std::size_t alignment = large ? kHugePage : kAlignment;
+    void* p = ::operator new(size == 0 ? kAlignment : size, std::align_val_t{alignment});
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (large) madvise(p, size, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+#endif
+    data_ = std::unique_ptr<std::uint8_t, Free>(static_cast<std::uint8_t*>(p), Free{alignment});
+}
 
 // ---------------------------------------------------------------------------
 // Chunk kernels
@@ -890,21 +902,35 @@ Result sorn_group(const Bytes16Column& column, const Options& options) {
 
 namespace {
 
+// The number of the first row of each chunk, from row0, and after the last
+// the number after the last row.
+template <class Column>
+std::vector<std::uint64_t> chunk_starts(std::span<const Column> chunks, std::uint64_t row0) {
+    std::vector<std::uint64_t> starts;
+    starts.reserve(chunks.size() + 1);
+    for (const Column& c : chunks) {
+        starts.push_back(row0);
+        row0 += c.length;
+    }
+    starts.push_back(row0);
+    return starts;
+}
+
+// Which chunk holds a row, by the starts of the chunks, and where in it.
+std::pair<std::size_t, std::size_t> chunk_of(const std::vector<std::uint64_t>& starts,
+                                             std::uint64_t row) noexcept {
+    const auto k = static_cast<std::size_t>(
+        std::upper_bound(starts.begin(), starts.end() - 1, row) - starts.begin() - 1);
+    return {k, static_cast<std::size_t>(row - starts[k])};
+}
+
 // The chunks of a column as one sequence of rows numbered from row0, as the
 // grouping code reads its input: the rows that are not null, each a
 // QuibId (check_all() has made sure of that).
 class ChunkSource {
 public:
     ChunkSource(std::span<const Bytes16Column> chunks, std::uint64_t row0)
-        : chunks_(chunks), row0_(row0) {
-        starts_.reserve(chunks.size() + 1);
-        std::uint64_t start = row0;
-        for (const Bytes16Column& c : chunks) {
-            starts_.push_back(start);
-            start += c.length;
-        }
-        starts_.push_back(start);
-    }
+        : chunks_(chunks), row0_(row0), starts_(chunk_starts(chunks, row0)) {}
 
     std::uint64_t rows() const noexcept { return starts_.back() - row0_; }
     // The number of the first row of chunk k (k may be the chunk count).
@@ -933,11 +959,14 @@ public:
         });
     }
 
+    // The values of a column of one packed chunk, else null.
+    const std::uint8_t* packed() const noexcept {
+        return chunks_.size() == 1 ? chunks_[0].values : nullptr;
+    }
+
     QuibId at(std::uint64_t row) const {
-        const auto k = static_cast<std::size_t>(
-            std::upper_bound(starts_.begin(), starts_.end() - 1, row) - starts_.begin() - 1);
-        const auto i = static_cast<std::size_t>(row - starts_[k]);
-        return with_rows(chunks_[k], [&](auto rows) { return quib_at(rows(i)); });
+        const auto at = chunk_of(starts_, row);
+        return with_rows(chunks_[at.first], [&](auto rows) { return quib_at(rows(at.second)); });
     }
 
     // The first non-null row that is not a QuibId, as an error.
@@ -962,6 +991,24 @@ public:
 private:
     std::span<const Bytes16Column> chunks_;
     std::uint64_t row0_;
+    std::vector<std::uint64_t> starts_;
+};
+
+// An Int64 column given as chunks, by row.
+class Int64Rows {
+public:
+    Int64Rows(std::span<const Int64Column> chunks, std::uint64_t row0)
+        : chunks_(chunks), starts_(chunk_starts(chunks, row0)) {}
+
+    // The value of a row, or false when it is null.
+    bool at(std::uint64_t row, std::int64_t& value) const noexcept {
+        const auto [k, i] = chunk_of(starts_, row);
+        value = chunks_[k].at(i);
+        return chunks_[k].validity.valid(i);
+    }
+
+private:
+    std::span<const Int64Column> chunks_;
     std::vector<std::uint64_t> starts_;
 };
 
@@ -1010,46 +1057,46 @@ struct ByGroupThenRank {
     }
 };
 
-// Reads an Int64 column given as chunks, row after row.
-class Int64Cursor {
+// Partitions of the group bases, by a hash of the base: a group never spans
+// two, they are about equal whatever the bases, and a partition of a large
+// column is small enough to sort in the cache.
+class Partitions {
 public:
-    explicit Int64Cursor(std::span<const Int64Column> chunks) : chunks_(chunks) {}
-    // The next row: false when it is null.
-    bool next(std::int64_t& value) noexcept {
-        while (chunks_[k_].length == i_) {
-            ++k_;
-            i_ = 0;
-        }
-        const Int64Column& c = chunks_[k_];
-        const std::size_t i = i_++;
-        value = c.at(i);
-        return c.validity.valid(i);
+    // For about n elements: some 2048 per partition, at most 4096 partitions.
+    explicit Partitions(std::size_t n) {
+        while (bits_ < 12 && (n >> (bits_ + 11)) != 0) ++bits_;
+    }
+    std::size_t count() const noexcept { return std::size_t{1} << bits_; }
+    std::size_t of(std::int64_t base) const noexcept {
+        if (bits_ == 0) return 0;
+        const std::uint64_t mixed = static_cast<std::uint64_t>(base) * 0x9E3779B97F4A7C15ULL;
+        return static_cast<std::size_t>(mixed >> (64 - bits_));
     }
 
 private:
-    std::span<const Int64Column> chunks_;
-    std::size_t k_ = 0, i_ = 0;
+    unsigned bits_ = 0;
 };
 
-// quib_to_sorn with elements T (sorted by Key): squash every row in row
-// order, stopping at the first fault, then sort, number, and write each
-// SornId at its row of `values`.
+// quib_to_sorn with elements T sorted by Key. First, in row order, the
+// checks (stopping at the first fault), counting each partition's
+// elements; then the elements, straight from the input into their
+// partitions; then each partition sorted and numbered, and each SornId
+// written at its row.
 template <class T, class Key>
 expected<void, ColumnError> number_rows(const ChunkSource& source,
                                         std::span<const Int64Column> order,
                                         std::uint8_t* values) {
     constexpr bool kRanked = std::is_same_v<T, RankedPair>;
     const std::uint64_t row0 = source.start(0);
-    std::vector<T> elements;
-    elements.reserve(static_cast<std::size_t>(source.rows()));
-    Int64Cursor ranks(order);
+    const std::optional<Int64Rows> ranks =
+        order.empty() ? std::nullopt : std::optional<Int64Rows>(std::in_place, order, row0);
+    const Partitions partitions(static_cast<std::size_t>(source.rows()));
+    std::vector<std::size_t> next(partitions.count());
     std::optional<ColumnError> error;
+    std::size_t n = 0;
     source.each_chunk([&](std::size_t k, auto rows) {
         const Bytes16Column& c = source.chunk(k);
         for (std::size_t i = 0; i < c.length; ++i) {
-            std::int64_t rank = 0;
-            bool ranked = true;
-            if constexpr (kRanked) ranked = ranks.next(rank);
             if (!c.validity.valid(i)) continue;
             const std::uint64_t row = source.start(k) + i;
             const std::uint8_t* p = rows(i);
@@ -1057,39 +1104,63 @@ expected<void, ColumnError> number_rows(const ChunkSource& source,
                 error = ColumnError{row, bytes16_fault(c, i)};
                 return false;
             }
-            const QuibId id = quib_at(p);
-            const Squashed s = squash(id);
+            const Squashed s = squash(quib_at(p));
             if (!fits_sorn(s)) {
                 error = ColumnError{row, squash_fault(s)};
                 return false;
             }
-            if (!ranked) {
+            std::int64_t rank;
+            if (ranks && !ranks->at(row, rank)) {
                 error = ColumnError{row, NullOrder{}};
                 return false;
             }
-            if constexpr (kRanked) {
-                const auto key = static_cast<std::uint64_t>(rank) ^ (std::uint64_t{1} << 63);
-                elements.push_back({id, SornId{group_base(s)}, key, row});
-            } else {
-                elements.push_back({id, SornId{group_base(s)}, row});
-            }
+            ++next[partitions.of(group_base(s))];
+            ++n;
         }
         return true;
     });
     if (error) return unexpected(std::move(*error));
 
-    sort_by_key<Key>(elements.data(), elements.data() + elements.size());
+    std::vector<std::size_t> ends(partitions.count());
+    for (std::size_t b = 0, at = 0; b < partitions.count(); ++b) {
+        at += std::exchange(next[b], at);
+        ends[b] = at;
+    }
+    // In a block of huge pages, like the outputs (see Block).
+    Block storage(times(n, sizeof(T)));
+    T* elements = reinterpret_cast<T*>(storage.data());
+    source.each([&](std::uint64_t row, const QuibId& id) {
+        const std::int64_t base = group_base(squash(id));
+        T& e = elements[next[partitions.of(base)]++];
+        if constexpr (kRanked) {
+            std::int64_t rank = 0;
+            ranks->at(row, rank);
+            e = T{id, SornId{base}, static_cast<std::uint64_t>(rank) ^ (std::uint64_t{1} << 63), row};
+        } else {
+            e = T{id, SornId{base}, row};
+        }
+        return true;
+    });
+
     std::vector<GroupCount> oversized;
-    auto numbered = number_groups(elements.data(), elements.data() + elements.size(), oversized);
+    for (std::size_t b = 0, begin = 0; b < partitions.count(); begin = ends[b++]) {
+        T* first = elements + begin;
+        T* last = elements + ends[b];
+        sort_by_key<Key>(first, last);
+        auto numbered = number_groups(first, last, oversized);
+        if (!numbered) {
+            using E = ConversionError;
+            return unexpected(ColumnError{row0, E{E::Construction{std::move(numbered.error())}}});
+        }
+        if (oversized.empty()) {
+            for (const T* e = first; e != last; ++e) store_i64(values + 8 * (e->row - row0), e->sorn.value);
+        }
+    }
     if (!oversized.empty()) {
+        std::ranges::sort(oversized, {}, &GroupCount::base);
         GroupFault fault = first_overflowing_group(source, oversized);
         return unexpected(ColumnError{fault.position, std::move(fault.error)});
     }
-    if (!numbered) {
-        using E = ConversionError;
-        return unexpected(ColumnError{row0, E{E::Construction{std::move(numbered.error())}}});
-    }
-    for (const T& e : elements) store_i64(values + 8 * (e.row - row0), e.sorn.value);
     return {};
 }
 

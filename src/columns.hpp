@@ -153,14 +153,18 @@ public:
     std::size_t size() const noexcept { return size_; }
 
 private:
+    static constexpr std::size_t kAlignment = 64;
+    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+    // Frees with the alignment the block was allocated with.
     struct Free {
         void operator()(std::uint8_t* p) const noexcept {
-            ::operator delete(p, std::align_val_t{kAlignment});
+            ::operator delete(p, std::align_val_t{alignment});
         }
+        std::size_t alignment;
     };
-    static constexpr std::size_t kAlignment = 64;
 
-    std::unique_ptr<std::uint8_t, Free> data_;
+    std::unique_ptr<std::uint8_t, Free> data_{nullptr, Free{kAlignment}};
     std::size_t size_ = 0;
 };
 

@@ -10,7 +10,7 @@ namespace {
 PyObject* arrow_c_array_name = nullptr;
 PyObject* arrow_c_stream_name = nullptr;
 
-// obj.<name>, or null with no exception when it has none.
+// obj.<name>, or null with no exception when it has none (or it is None).
 Ref optional_attribute(PyObject* obj, PyObject*& slot, const char* name, bool& failed) {
     failed = false;
     PyObject* key = interned(slot, name);
@@ -25,6 +25,8 @@ Ref optional_attribute(PyObject* obj, PyObject*& slot, const char* name, bool& f
         } else {
             failed = true;
         }
+    } else if (found.get() == Py_None) {
+        found.reset();  // a method set to None says the object has none
     }
     return found;
 }

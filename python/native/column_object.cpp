@@ -79,14 +79,12 @@ int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
                         "this column has nulls; take it through __arrow_c_array__");
         return -1;
     }
-    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "the column is read-only");
-        return -1;
-    }
+    // Writable: the memory is the column's own, and the package lends each
+    // column to one consumer, whose result it becomes.
     view->buf = const_cast<std::uint8_t*>(c->spec.values);
     view->obj = Py_NewRef(self);
     view->len = static_cast<Py_ssize_t>(c->spec.length) * itemsize;
-    view->readonly = 1;
+    view->readonly = 0;
     view->itemsize = itemsize;
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? c->format : nullptr;
     view->ndim = 1;
@@ -196,6 +194,28 @@ PyObject* column_arrow_c_array(PyObject* self, PyObject* const* /*args*/, Py_ssi
     });
 }
 
+// The Arrow type of a column (or, for the numpy-only ones, numpy's).
+const char* type_name(const ColumnOut& spec) {
+    switch (spec.type) {
+        case Type::Int64: return "int64";
+        case Type::Int32: return "int32";
+        case Type::Bool: return "bool";
+        case Type::BoolBytes: return "numpy bool";
+        case Type::Bytes16: return "fixed_size_binary(16)";
+        case Type::Decimal128: return "decimal128(27, 0)";
+        case Type::Utf8: return "string";
+        case Type::LargeUtf8: return "large_string";
+        case Type::Ucs4: break;
+    }
+    return "numpy str";
+}
+
+PyObject* column_repr(PyObject* self) {
+    const ColumnOut& spec = as_column(self)->spec;
+    return PyUnicode_FromFormat("<sornquibid._native.Column %s, %zu rows, %zu nulls>",
+                                type_name(spec), spec.length, spec.null_count);
+}
+
 Py_ssize_t column_length(PyObject* self) {
     return static_cast<Py_ssize_t>(as_column(self)->spec.length);
 }
@@ -224,6 +244,7 @@ PyTypeObject ColumnType = [] {
     t.tp_doc = "One column of a column kernel's output. It lends its memory to numpy "
                "(buffer protocol) or to Arrow (__arrow_c_array__) without a copy.";
     t.tp_dealloc = column_dealloc;
+    t.tp_repr = column_repr;
     t.tp_as_buffer = &column_buffer_procs;
     t.tp_as_sequence = &column_sequence;
     t.tp_methods = column_methods;

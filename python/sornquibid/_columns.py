@@ -264,8 +264,9 @@ def kind_of(col: object, fname: str, arg: str = "col") -> Kind:
     pl = sys.modules.get("polars")
     if pl is not None and isinstance(col, pl.Series):
         return PolarsKind(pl, col)
-    if hasattr(col, "__arrow_c_array__"):
+    # (A method set to None says the object has none.)
+    if getattr(col, "__arrow_c_array__", None) is not None:
         return ArrowArrayKind(_pyarrow("to give back a pyarrow array"), col)
-    if hasattr(col, "__arrow_c_stream__"):
+    if getattr(col, "__arrow_c_stream__", None) is not None:
         return ArrowChunkedKind(_pyarrow("to give back a pyarrow array"), col)
     raise TypeError(f"{fname}() argument '{arg}' must be {KINDS}, not {type(col).__name__}")
