@@ -80,11 +80,47 @@ bool swapped(char order) {
     return order == '>' || order == '!' ? little : order == '<' ? !little : false;
 }
 
+// Holds the exception being raised, if any, while the producer's callbacks
+// run: a release may run code of its own (a producer written in Python),
+// which must not find an exception set, nor clear it.
+class ExceptionSaved {
+public:
+    ExceptionSaved() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        saved_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &saved_, &traceback_);
+#endif
+    }
+    ExceptionSaved(const ExceptionSaved&) = delete;
+    ExceptionSaved& operator=(const ExceptionSaved&) = delete;
+    ~ExceptionSaved() {
+        // What the callbacks leave unhandled is theirs; the saved one stands.
+        if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(saved_);
+#else
+        PyErr_Restore(type_, saved_, traceback_);
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
+    PyObject* saved_ = nullptr;
+};
+
 }  // namespace
 
 Chunk::~Chunk() {
+    const ExceptionSaved saved;
     if (array_.release != nullptr) array_.release(&array_);
     if (has_view_) PyBuffer_Release(&view_);
+    // The capsules of an array, released with the exception held too.
+    capsules_[0].reset();
+    capsules_[1].reset();
 }
 
 std::size_t Chunk::length() const noexcept {
@@ -97,7 +133,9 @@ std::size_t Chunk::length() const noexcept {
 }
 
 ColumnReader::~ColumnReader() {
+    const ExceptionSaved saved;
     if (schema_.release != nullptr) schema_.release(&schema_);
+    stream_capsule_.reset();
 }
 
 bool ColumnReader::wrong_layout(const char* what) const {

@@ -14,7 +14,7 @@ out=${3:-$(mktemp -d)}
 here=$(cd "$(dirname "$0")" && pwd)
 runtime="$("$py" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
 mkdir -p "$out/crashes"
-for name in text schema convert calls; do
+for name in text schema convert calls columns; do
     mkdir -p "$out/$name"
     dirs=("$out/$name" "$here/corpus/$name")
     [ -d "$here/regressions/$name" ] && dirs+=("$here/regressions/$name")

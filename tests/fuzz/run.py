@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 with atheris.instrument_imports():
     import harnesses
     import model  # noqa: F401 - instrumented for coverage of the oracle
+    import columns_harness  # noqa: F401 - registers the harness "columns"
 
 
 def main():
