@@ -557,12 +557,42 @@ Result map_sorn(const Int64Column& column, const Options& options, Type type, st
 
 }  // namespace
 
+namespace {
+
+// The QuibId image of the bits of a SornId `v` (never negative, but any bits
+// pack) at `precision`, scaled by `factor`, as the high and low 64-bit words
+// of the value pack_quib makes: the scaled timestamp of at most 42 + 40 bits
+// has a high word below 2^18, so two words do without 128-bit shifts.
+constexpr std::pair<std::uint64_t, std::uint64_t> sorn_image(std::int64_t v, Precision precision,
+                                                             std::uint64_t factor) noexcept {
+    const SornId id{v};
+    const u128 t = u128{id.timestamp_ms()} * factor;
+    const std::uint64_t high = t.high64(), low = t.low64();
+    return {(((high << 23) | (low >> 41)) << 16) | (std::uint64_t{8} << 12) | ((low >> 29) & 0xFFF),
+            (std::uint64_t{2} << 62) | (std::uint64_t{code(precision)} << 60) |
+                ((low & 0x1FFFFFFF) << 31) | (std::uint64_t{id.node_id()} << 16) | id.sequence()};
+}
+
+constexpr bool same_as_pack_quib(std::int64_t v, Precision p) {
+    const SornId id{v};
+    const u128 packed = pack_quib(u128{id.timestamp_ms()} * units_per_millisecond(p), p,
+                                  id.node_id(), id.sequence());
+    return sorn_image(v, p, units_per_millisecond(p)) ==
+           std::pair{packed.high64(), packed.low64()};
+}
+static_assert(same_as_pack_quib(0x7FFFFFFFFFFFFFFF, Precision::Femtoseconds));
+static_assert(same_as_pack_quib(7130316800000040967, Precision::Nanoseconds));
+static_assert(same_as_pack_quib(0x2AAAAAAAAAAAAAAA, Precision::Picoseconds));
+static_assert(same_as_pack_quib(1, Precision::Microseconds));
+
+}  // namespace
+
 Result sorn_to_quib(const Int64Column& column, Precision precision, const Options& options) {
-    const u128 factor = units_per_millisecond(precision);
+    const std::uint64_t factor = units_per_millisecond(precision);
     return map_sorn(column, options, Type::Bytes16, 16, [&](std::uint8_t* out, std::int64_t v) {
-        const SornId id{v};
-        store_be128(pack_quib(u128{id.timestamp_ms()} * factor, precision, id.node_id(), id.sequence()),
-                    out);
+        const auto [high, low] = sorn_image(v, precision, factor);
+        const std::uint64_t words[2] = {native_be(high), native_be(low)};
+        std::memcpy(out, words, 16);
     });
 }
 
