@@ -678,10 +678,71 @@ Result parse_sorn(const TextColumn& column, const Options& options) {
         [](std::string text) { return Error{InvalidSornIdString{std::move(text)}}; });
 }
 
+namespace {
+
+// The 4 bytes of 8 hexadecimal digits (either case), the first digit in the
+// first byte of `word` (loaded little-endian), as a little-endian word; or
+// false when one is not a digit. Eight bytes at a time: every byte must be
+// ASCII, then each is tested against the ranges 0-9 and a-f (after folding
+// A-F down) by adding to it what carries exactly the bytes in range into
+// their top bit, which an ASCII byte cannot carry into its neighbour.
+constexpr bool decode_hex8(std::uint64_t word, std::uint32_t& out) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kTop = 0x8080808080808080ULL;
+    if ((word & kTop) != 0) return false;
+    const std::uint64_t folded = word | (0x20 * kOnes);
+    const std::uint64_t digit = (word + (0x80 - '0') * kOnes) & ~(word + (0x80 - '9' - 1) * kOnes);
+    const std::uint64_t letter =
+        (folded + (0x80 - 'a') * kOnes) & ~(folded + (0x80 - 'f' - 1) * kOnes);
+    if (((digit | letter) & kTop) != kTop) return false;
+    // Each byte's value: its low nibble, plus 9 for a letter (bit 6 set).
+    const std::uint64_t nibbles = (word & (0x0F * kOnes)) + ((word & (0x40 * kOnes)) >> 6) * 9;
+    // Digit pairs into bytes, then the bytes together.
+    std::uint64_t t = ((nibbles & 0x000F000F000F000FULL) << 4) | ((nibbles >> 8) & 0x000F000F000F000FULL);
+    t = (t | (t >> 8)) & 0x0000FFFF0000FFFFULL;
+    out = static_cast<std::uint32_t>(t | (t >> 16));
+    return true;
+}
+static_assert([] {
+    std::uint32_t out = 0;
+    // "0123abCD", first digit first: bytes 01 23 ab cd.
+    return decode_hex8(0x4443626133323130ULL, out) && out == 0xCDAB2301 &&
+           !decode_hex8(0x4743626133323130ULL, out) && !decode_hex8(0x2f43626133323130ULL, out);
+}());
+
+// The 36-character hyphenated form (the canonical one, which format
+// writes) decoded 8 digits at a time, or false for any other text, which
+// parse_quib_text then reads or refuses: a fast path, not a second judge.
+bool parse_hyphenated_fast(std::string_view text, std::uint8_t* out) noexcept {
+    if constexpr (std::endian::native != std::endian::little) {
+        return false;
+    } else {
+        if (text.size() != 36) return false;
+        const char* p = text.data();
+        if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
+        char digits[32];
+        std::memcpy(digits, p, 8);
+        std::memcpy(digits + 8, p + 9, 4);
+        std::memcpy(digits + 12, p + 14, 4);
+        std::memcpy(digits + 16, p + 19, 4);
+        std::memcpy(digits + 20, p + 24, 12);
+        std::uint32_t bytes[4];
+        for (int k = 0; k < 4; ++k) {
+            std::uint64_t word;
+            std::memcpy(&word, digits + 8 * k, 8);
+            if (!decode_hex8(word, bytes[k])) return false;
+        }
+        std::memcpy(out, bytes, 16);
+        return is_quib(out);
+    }
+}
+
+}  // namespace
+
 Result parse_quib(const TextColumn& column, const Options& options) {
     return parse_rows(
         column, options, Type::Bytes16, 16,
         [](std::string_view text, std::uint8_t* out) {
+            if (parse_hyphenated_fast(text, out)) return true;
             std::uint8_t bytes[16];
             if (!parse_quib_text(text, bytes)) return false;
             std::memcpy(out, bytes, 16);

@@ -279,18 +279,19 @@ def draw_arrow(d, kind, values):
             else:
                 views.append(struct.pack("<i4sii", len(r), r[:4], 0, len(data)))
                 data += r
-        views = [b"\0" * 16] * offset + views
-        sizes = struct.pack("<q", len(data))
-        if malformed:  # a view beyond its buffer, or a missing buffer
-            sizes = struct.pack("<q", max(len(data) - d.below(20), 0))
+        size = len(data)
+        if malformed:  # a shorter buffer, or a view of a missing buffer
+            size = max(len(data) - d.below(20), 0)
             if d.flag() and n:
                 views[-1] = struct.pack("<i4sii", 20, b"abcd", d.pick([1, -1]), 0)
-        chunk = Chunk(fmt, n, offset, null_count, [bitmap, b"".join(views), data, sizes])
-        if malformed and len(data) > 0 and struct.unpack("<q", sizes)[0] < len(data):
-            return chunk, None, fmt
-        if malformed and n and views[-1][8:12] != b"\0" * 4:
-            return chunk, None, fmt
-        return chunk, valid, fmt
+        # Out of bounds: a long view of another buffer, or past the end.
+        bad = any(struct.unpack("<i", v[:4])[0] > 12 and (
+            struct.unpack("<i", v[8:12])[0] != 0 or sum(struct.unpack("<ii", v[:4] + v[12:])) > size)
+            for v in views)
+        chunk = Chunk(fmt, n, offset, null_count,
+                      [bitmap, b"".join([b"\0" * 16] * offset + views), data,
+                       struct.pack("<q", size)])
+        return chunk, (None if bad else valid), fmt
     width = 4 if fmt in ("u", "z") else 8
     offsets, at = [0] * offset, 0
     for r in raw:
