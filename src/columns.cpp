@@ -1307,7 +1307,7 @@ expected<std::vector<RowConflict>, ColumnError> sornid_conflicts(
     std::vector<RowConflict> out;
     find_conflicts(source, static_cast<std::size_t>(source.rows()),
                    [&](ConflictKind&& kind, const auto* begin, const auto* end) {
-                       RowConflict r{{std::move(kind), {}}, {}, static_cast<std::size_t>(end - begin)};
+                       RowConflict r{{kind, {}}, {}, static_cast<std::size_t>(end - begin)};
                        r.conflict.quib_ids.reserve(r.row_count);
                        r.rows.reserve(std::min(r.row_count, max_rows));
                        for (const auto* f = begin; f != end; ++f) {

@@ -224,7 +224,7 @@ std::vector<ConversionConflict> check_sornid_convertibility(std::span<const Quib
     std::vector<ConversionConflict> out;
     find_conflicts(SpanSource{ids}, ids.size(),
                    [&](ConflictKind&& kind, const auto* begin, const auto* end) {
-                       ConversionConflict conflict{std::move(kind), {}};
+                       ConversionConflict conflict{kind, {}};
                        conflict.quib_ids.reserve(static_cast<std::size_t>(end - begin));
                        for (const auto* f = begin; f != end; ++f) {
                            conflict.quib_ids.push_back(ids[f->position]);

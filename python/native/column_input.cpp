@@ -318,7 +318,7 @@ bool ColumnReader::from_buffer(Chunk& chunk) {
     const auto itemsize = static_cast<std::size_t>(view.itemsize);
     const bool one_dim = view.ndim == 1 && view.shape != nullptr;
 
-    enum class What { None, Int64, Bytes16, Rows16, Ucs4, Objects } what = What::None;
+    enum class What : std::uint8_t { None, Int64, Bytes16, Rows16, Ucs4, Objects } what = What::None;
     if ((code == 'q' || code == 'l') && count == 1 && itemsize == 8 && one_dim &&
         (want_ & kWantInt64) != 0 && !swapped(order)) {
         what = What::Int64;
@@ -349,7 +349,7 @@ bool ColumnReader::from_buffer(Chunk& chunk) {
     }
 
     const auto n = static_cast<std::size_t>(view.shape[0]);
-    const std::uint8_t* data = static_cast<const std::uint8_t*>(view.buf);
+    const auto* data = static_cast<const std::uint8_t*>(view.buf);
     if (!PyBuffer_IsContiguous(&view, 'C')) {
         // The exporter states the shape and the length; copy by the shape
         // only when the two agree.
@@ -398,7 +398,7 @@ bool ColumnReader::from_buffer(Chunk& chunk) {
 bool ColumnReader::from_objects(Chunk& chunk, const std::uint8_t* pointers, std::size_t n) {
     auto item_at = [&](std::size_t i) {
         PyObject* item;
-        std::memcpy(&item, pointers + i * sizeof(PyObject*), sizeof item);
+        std::memcpy(static_cast<void*>(&item), pointers + i * sizeof(PyObject*), sizeof(PyObject*));
         return item != nullptr ? item : Py_None;
     };
     // Text if it may be and the first item is a str; else bytes.
@@ -432,9 +432,10 @@ bool ColumnReader::from_objects(Chunk& chunk, const std::uint8_t* pointers, std:
             chunk.spans_.emplace_back(PyBytes_AS_STRING(item),
                                       static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() argument '%s' row %llu must be %s, not %.200s",
-                         fname_, arg_, static_cast<unsigned long long>(row_ + i),
-                         text ? "str" : "bytes", Py_TYPE(item)->tp_name);
+            const std::string row = std::to_string(row_ + i);
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s' row %s must be %s, not %.200s",
+                         fname_, arg_, row.c_str(), text ? "str" : "bytes",
+                         Py_TYPE(item)->tp_name);
             return false;
         }
     }

@@ -29,7 +29,7 @@ enum Want : unsigned {
 // came from.
 class Chunk {
 public:
-    enum class Kind { Int64, Bytes16, Text };
+    enum class Kind : std::uint8_t { Int64, Bytes16, Text };
 
     Chunk() = default;
     Chunk(const Chunk&) = delete;
@@ -100,7 +100,7 @@ private:
     const char* fname_ = "";
     const char* arg_ = "";
     unsigned want_ = 0;
-    enum class Source { Buffer, Array, Stream } source_ = Source::Buffer;
+    enum class Source : std::uint8_t { Buffer, Array, Stream } source_ = Source::Buffer;
     bool done_ = false;
     // Stream: its capsule, and its schema (released here).
     Ref stream_capsule_;
@@ -108,7 +108,7 @@ private:
     ArrowSchema schema_{};
     // The layout of an Arrow column, from its format.
     Chunk::Kind arrow_kind_ = Chunk::Kind::Int64;
-    enum class ArrowLayout { Fixed, Offsets32, Offsets64, Views } arrow_layout_ = ArrowLayout::Fixed;
+    enum class ArrowLayout : std::uint8_t { Fixed, Offsets32, Offsets64, Views } arrow_layout_ = ArrowLayout::Fixed;
     std::size_t item_size_ = 0;
     std::uint64_t row_ = 0;  // rows read so far, for messages
 };

@@ -184,10 +184,10 @@ PyObject* column_arrow_c_array(PyObject* self, PyObject* const* /*args*/, Py_ssi
                             nullptr,
                             nullptr,
                             release_array,
-                            exported.get()};
+                            nullptr};
         exported->block = c->block;
         c->block->retain();
-        exported.release();  // the array's release frees it from here on
+        array->private_data = exported.release();  // the array's release frees it from here on
         Ref array_capsule = make_capsule(std::move(array), "arrow_array", destroy_array_capsule);
         if (!array_capsule) return nullptr;
         return PyTuple_Pack(2, schema_capsule.get(), array_capsule.get());
@@ -254,7 +254,7 @@ PyTypeObject ColumnType = [] {
 }  // namespace
 
 PyObject* new_column(SharedBlock* block, const ColumnOut& spec) {
-    ColumnObject* c = alloc_instance<ColumnObject>(&ColumnType);
+    auto* c = alloc_instance<ColumnObject>(&ColumnType);
     if (c == nullptr) return nullptr;
     block->retain();
     c->block = block;

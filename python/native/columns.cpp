@@ -39,7 +39,7 @@ auto run_kernel(bool keep_lock, Kernel&& kernel) {
 }
 
 // Which of the four classes a `family` argument is.
-enum class Family { Sorn, SornDesc, Quib, QuibDesc };
+enum class Family : std::uint8_t { Sorn, SornDesc, Quib, QuibDesc };
 
 bool to_family(PyObject* obj, const char* fname, Family& out) {
     if (obj == reinterpret_cast<PyObject*>(classes.sorn)) {
