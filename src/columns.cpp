@@ -373,7 +373,7 @@ struct TextOut {
             }
             return;
         }
-        std::memcpy(data + position, text, length);
+        if (length != 0) std::memcpy(data + position, text, length);  // a null has no text
         position += length;
         set_offset(i + 1);
     }
