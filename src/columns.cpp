@@ -1050,11 +1050,6 @@ public:
         });
     }
 
-    // The values of a column of one packed chunk, else null.
-    const std::uint8_t* packed() const noexcept {
-        return chunks_.size() == 1 ? chunks_[0].values : nullptr;
-    }
-
     QuibId at(std::uint64_t row) const {
         const auto at = chunk_of(starts_, row);
         return with_rows(chunks_[at.first], [&](auto rows) { return quib_at(rows(at.second)); });
