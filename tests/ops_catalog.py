@@ -463,10 +463,72 @@ def _generator_ops():
     yield Op("check_epoch_ms type", check_epoch_ms, ("0",), TypeError)
 
 
+def _columns_ops():
+    """The column kernels of sornquibid._native, over numpy buffers and over
+    the module's own Arrow arrays (no other Arrow producer is called)."""
+    import numpy as np
+
+    from sornquibid import _native as n
+
+    sorns = np.array([7130316800000040967 + i for i in range(40)] + [0], dtype=np.int64)
+    quibs = n.col_sorn_to_quib(sorns, "ns", 0, False)[0]
+    flipped = n.col_flip(sorns, SornId, 0, False)[0]  # an Arrow int64 column
+    arrow = n.col_sorn_to_quib(flipped, "us", 0, False)[0]  # an Arrow 16-byte column
+    numpy_quibs = np.frombuffer(quibs, "V16")
+    texts = np.array([str(QuibId.from_bytes(bytes(q))) for q in numpy_quibs])
+    crowd = np.frombuffer(b"".join(_quib(1700000000000, 5, i).as_bytes() for i in range(8193)),
+                          "V16")
+    faults = np.frombuffer(b"".join(q.as_bytes() for q in (_quib(1, 5), _quib(1, 600))), "V16")
+    order = np.arange(41, dtype=np.int64)[::-1].copy()
+    for label, fn, args, exc in [
+        ("sorn_to_quib", n.col_sorn_to_quib, (sorns, "ns", 0, False), None),
+        ("sorn_to_quib arrow nulls", n.col_sorn_to_quib, (flipped, "us", 0, True), None),
+        ("sorn_to_quib negative", n.col_sorn_to_quib, (-sorns, "us", 7, False), ValueError),
+        ("sorn_to_quib precision", n.col_sorn_to_quib, (sorns, "Ns" + LONG, 0, False), ValueError),
+        ("sorn_to_quib float", n.col_sorn_to_quib, (sorns * 1.0, "us", 0, False), TypeError),
+        ("sorn_to_quib list", n.col_sorn_to_quib, ([1, 2], "us", 0, False), TypeError),
+        ("flip sorn", n.col_flip, (sorns, SornId, 0, False), None),
+        ("flip quib", n.col_flip, (quibs, QuibIdDesc, 0, False), None),
+        ("flip family", n.col_flip, (quibs, int, 0, False), TypeError),
+        ("parse str", n.col_parse, (texts, QuibId, 0, False), None),
+        ("parse object", n.col_parse, (texts.astype(object), QuibIdDesc, 0, False), None),
+        ("parse bad", n.col_parse, (np.array(["1", LONG]), SornId, 0, False), ValueError),
+        ("parse None", n.col_parse, (np.array(["1", None], object), SornId, 0, False), TypeError),
+        ("format numpy", n.col_format, (quibs, QuibId, "numpy", 0, False), None),
+        ("format string", n.col_format, (sorns, SornIdDesc, "string", 0, False), None),
+        ("format arrow", n.col_format, (arrow, QuibId, "large_string", 0, True), None),
+        ("format layout", n.col_format, (sorns, SornId, "utf8", 0, False), ValueError),
+        ("fields", n.col_fields, (quibs, QuibIdDesc, True, 0, False), None),
+        ("fields arrow", n.col_fields, (arrow, QuibId, False, 0, False), None),
+        ("fields sorn", n.col_fields, (sorns, SornId, False, 0, False), None),
+        ("validate", n.col_validate, (texts, QuibId, True), None),
+        ("validate arrow", n.col_validate, (arrow, QuibId, False), None),
+        ("sorn_group", n.col_sorn_group, (quibs, 0, False), None),
+        ("sorn_group fault", n.col_sorn_group, (faults, 0, False), ValueError),
+        ("quib_to_sorn", n.col_quib_to_sorn, (quibs, None, 0), None),
+        ("quib_to_sorn order", n.col_quib_to_sorn, (arrow, order, 0), None),
+        ("quib_to_sorn order length", n.col_quib_to_sorn, (quibs, order[1:], 0), ValueError),
+        ("quib_to_sorn fault", n.col_quib_to_sorn, (faults, None, 0), ValueError),
+        ("sornid_conflicts", n.col_sornid_conflicts, (faults, 0, 1000), None),
+        ("Column buffer", memoryview, (quibs,), None),
+        ("Column buffer of text", memoryview, (n.col_format(sorns, SornId, "string", 0, False)[0],),
+         BufferError),
+        ("quib_to_sorn int64", n.col_quib_to_sorn, (sorns, None, 0), TypeError),
+        ("quib_to_sorn order text", n.col_quib_to_sorn, (quibs, texts, 0), TypeError),
+    ]:
+        yield Op(f"columns {label}", fn, args, exc)
+    for label, fn, args, exc in [
+        ("quib_to_sorn crowd", n.col_quib_to_sorn, (crowd, None, 0), ValueError),
+        ("sornid_conflicts crowd", n.col_sornid_conflicts, (crowd, 0, 1000), None),
+    ]:
+        yield Op(f"columns {label}", fn, args, exc, weight=400)
+
+
 def all_ops():
     ops = []
     for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops,
-                  _bytes_int_parts_ops, _package_ops, _hostile_ops, _generator_ops):
+                  _bytes_int_parts_ops, _package_ops, _hostile_ops, _generator_ops,
+                  _columns_ops):
         ops.extend(group())
     return ops
 

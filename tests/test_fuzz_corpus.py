@@ -8,10 +8,10 @@ import pytest
 FUZZ = Path(__file__).parent / "fuzz"
 sys.path.insert(0, str(FUZZ))
 
-import harnesses  # noqa: E402
+import registry  # noqa: E402
 INPUTS = sorted(
     (name, path)
-    for name in harnesses.CHECKS
+    for name in registry.CHECKS
     for kind in ("corpus", "regressions")
     for path in (FUZZ / kind / name).glob("*")
     if path.is_file()
@@ -20,10 +20,10 @@ INPUTS = sorted(
 
 @pytest.mark.parametrize("name, path", INPUTS, ids=[f"{n}/{p.parent.parent.name}/{p.name}" for n, p in INPUTS])
 def test_saved_input(name, path):
-    if not harnesses.AVAILABLE[name]:
+    if not registry.AVAILABLE[name]:
         pytest.skip("not built yet")
-    harnesses.CHECKS[name](path.read_bytes())
+    registry.CHECKS[name](path.read_bytes())
 
 
 def test_corpus_exists():
-    assert {name for name, _ in INPUTS} == set(harnesses.CHECKS)
+    assert {name for name, _ in INPUTS} == set(registry.CHECKS)

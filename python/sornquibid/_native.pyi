@@ -2,8 +2,9 @@
 # package's native helpers. Its members are used through the package's own
 # modules, which document them.
 
+import sys
 from collections.abc import Callable
-from typing import Self, SupportsIndex, final
+from typing import Literal, Self, SupportsIndex, final
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
 
@@ -49,3 +50,50 @@ class QuibIdGenerator:
     def __call__(self, /) -> QuibId: ...
 
 def check_epoch_ms(epoch_ms: SupportsIndex) -> int: ...
+
+# ---------------------------------------------------------------------------
+# Column kernels (used by sornquibid.columns). A column argument is an object
+# with the buffer protocol, __arrow_c_array__ or __arrow_c_stream__; the
+# chunk functions give one result per input chunk.
+
+__all__ += [
+    "Column", "col_sorn_to_quib", "col_flip", "col_parse", "col_format", "col_fields",
+    "col_validate", "col_sorn_group", "col_quib_to_sorn", "col_sornid_conflicts",
+]
+
+_Family = type[SornId] | type[SornIdDesc] | type[QuibId] | type[QuibIdDesc]
+
+@final
+class Column:
+    def __len__(self) -> int: ...
+    def __arrow_c_array__(self, requested_schema: object = None, /) -> tuple[object, object]: ...
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def col_sorn_to_quib(col: object, precision: str, row0: int, nulls: bool) -> list[Column]: ...
+def col_flip(col: object, family: _Family, row0: int, nulls: bool) -> list[Column]: ...
+def col_parse(col: object, family: _Family, row0: int, nulls: bool) -> list[Column]: ...
+def col_format(
+    col: object, family: _Family, layout: str, row0: int, nulls: bool
+) -> list[Column]: ...
+def col_fields(
+    col: object, family: _Family, numpy: bool, row0: int, nulls: bool
+) -> list[tuple[Column, ...]]: ...
+def col_validate(col: object, family: _Family, numpy: bool) -> list[Column]: ...
+def col_sorn_group(col: object, row0: int, nulls: bool) -> list[Column]: ...
+def col_quib_to_sorn(col: object, order: object, row0: int) -> list[Column]: ...
+# kind, timestamp_ms, node_id, count, max (None where the kind has no such
+# field), the identifiers, the text of the check, the first rows, the rows.
+_ColumnConflict = tuple[
+    Literal["NodeIdOverflow", "TimestampOverflow", "SequenceOverflow"],
+    int | None,
+    int | None,
+    int | None,
+    int | None,
+    tuple[QuibId, ...],
+    str,
+    tuple[int, ...],
+    int,
+]
+
+def col_sornid_conflicts(col: object, row0: int, max_rows: int) -> list[_ColumnConflict]: ...

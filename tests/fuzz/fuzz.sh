@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every differential harness (the keys of harnesses.CHECKS, so that a
+# Runs every differential harness (the keys of registry.CHECKS, so that a
 # new harness is fuzzed as soon as it is listed there) under libFuzzer, all
 # of them within SECONDS, startup included: each gets an equal share of the
 # time that is left when it starts.

@@ -3,7 +3,7 @@
     python tests/fuzz/run.py NAME [libFuzzer options] [CORPUS_DIR ...]
     python tests/fuzz/run.py --list
 
-NAME is a key of harnesses.CHECKS (--list prints them, one a line). With the
+NAME is a key of registry.CHECKS (--list prints them, one a line). With the
 extension built by clang with -fsanitize=fuzzer-no-link, native code is
 coverage-guided too (see .ci/run); the harnesses and their models are
 instrumented at the Python level either way.
@@ -21,17 +21,17 @@ sys.path.insert(0, HERE)
 OWN = sorted({name[:-3] for folder in (HERE, os.path.dirname(HERE))
               for name in os.listdir(folder) if name.endswith(".py")})
 if sys.argv[1:] == ["--list"]:
-    import harnesses
-    print(*harnesses.CHECKS, sep="\n")
+    import registry
+    print(*registry.CHECKS, sep="\n")
     sys.exit()
 with atheris.instrument_imports(include=OWN):
-    import harnesses
+    import registry
 
 
 def main():
     name = sys.argv.pop(1)
-    check = harnesses.CHECKS[name]
-    if not harnesses.AVAILABLE[name]:
+    check = registry.CHECKS[name]
+    if not registry.AVAILABLE[name]:
         print(f"fuzz {name}: skipped, the operations it calls are not built")
         return
     atheris.Setup(sys.argv, check)
