@@ -43,6 +43,11 @@ KIND_NAMES = ("NodeIdOverflow", "TimestampOverflow", "SequenceOverflow")
 # decodes the largest SornId.
 GROUP_LIMIT = SornId(2**63 - 1).sequence + 1
 
+# What the rows of one conflict share: their kind and key, and for a
+# millisecond value of 64 bits or more (microsecond and nanosecond
+# timestamps far beyond any real date), its bits above the 64 of the key.
+CONFLICT_KEYS = ["kind", "key", "high"]
+
 # Dask's row keys: the partition number above the row's position in it.
 PARTITION_SHIFT = 40
 
@@ -208,11 +213,11 @@ def spark_renumber(column: str, into: str, batches: Iterable[Any]) -> Iterator[A
 
 
 def classify(col: Any) -> tuple[Any, Any, Any]:
-    """(positions, kinds, keys) of the non-null rows of the Arrow column
-    `col`, as numpy arrays: GROUPED rows with the key of their group (the
-    SornId of its sequence 0), NODE_FAULT rows with their node id and
-    TIMESTAMP_FAULT rows with their millisecond value's low 64 bits, read
-    as a signed int64.
+    """(positions, kinds, keys, highs) of the non-null rows of the Arrow
+    column `col`, as numpy arrays: GROUPED rows with the key of their group
+    (the SornId of its sequence 0), NODE_FAULT rows with their node id and
+    TIMESTAMP_FAULT rows with their millisecond value's low 64 bits (read as
+    a signed int64) and the bits above them; highs are 0 elsewhere.
 
     The check of the core decides each faulty row: they are given to
     sornquibid.columns.sornid_conflicts a few at a time, no more than the
@@ -224,6 +229,7 @@ def classify(col: Any) -> tuple[Any, Any, Any]:
     grouped = np.asarray(groups.is_valid())
     keys = np.asarray(groups.fill_null(0), dtype=np.int64).copy()
     kinds = np.full(len(keys), GROUPED, dtype=np.int8)
+    highs = np.zeros(len(keys), dtype=np.int64)
     faulty = np.flatnonzero(present & ~grouped)
     codes = {name: code for code, name in enumerate(KIND_NAMES)}
     step = columns.CONFLICT_ROWS
@@ -234,46 +240,50 @@ def classify(col: Any) -> tuple[Any, Any, Any]:
             kinds[at] = codes[conflict.kind]
             key = conflict.node_id if conflict.kind == "NodeIdOverflow" else conflict.timestamp_ms
             assert key is not None
-            keys[at] = key - (1 << 64) if key >= 1 << 63 else key
+            low = key & ((1 << 64) - 1)
+            keys[at] = low - (1 << 64) if low >= 1 << 63 else low
+            highs[at] = key >> 64
     positions = np.flatnonzero(present)
-    return positions, kinds[positions], keys[positions]
+    return positions, kinds[positions], keys[positions], highs[positions]
 
 
 def spark_classify(column: str, batches: Iterable[Any]) -> Iterator[Any]:
     """The function of mapInArrow over batches of (`column`, ROW): one row
-    (ROW, kind, key) for each row with a value."""
+    (ROW, kind, key, high) for each row with a value."""
     pa = pyarrow()
     for batch in batches:
-        positions, kinds, keys = classify(batch.column(column))
+        positions, kinds, keys, highs = classify(batch.column(column))
         rows = batch.column(ROW).take(pa.array(positions))
-        yield pa.RecordBatch.from_arrays([rows, pa.array(kinds), pa.array(keys)],
-                                         names=[ROW, "kind", "key"])
+        yield pa.RecordBatch.from_arrays([rows, pa.array(kinds), pa.array(keys), pa.array(highs)],
+                                         names=[ROW, *CONFLICT_KEYS])
 
 
-def conflict_key(kind: int, key: int) -> dict[str, Any]:
+def conflict_key(kind: int, key: int, high: int) -> dict[str, Any]:
     """The fields of a conflict of `kind` with the key its rows share."""
     if kind == NODE_FAULT:
         return {"timestamp_ms": None, "node_id": key, "count": None, "max": None}
     if kind == TIMESTAMP_FAULT:
-        return {"timestamp_ms": key % (1 << 64), "node_id": None, "count": None, "max": None}
+        return {"timestamp_ms": high << 64 | key % (1 << 64), "node_id": None, "count": None, "max": None}
     first = SornId(key)
     return {"timestamp_ms": first.timestamp_ms, "node_id": first.node_id}
 
 
-def conflict_frame(found: Iterable[tuple[int, int, int, list[int]]]) -> Any:
-    """The pandas DataFrame of sornid_conflicts from (kind, key, row count,
-    first rows) of each conflict; SequenceOverflow's count is its row count
+def conflict_frame(found: Iterable[tuple[int, int, int, int, list[int]]]) -> Any:
+    """The pandas DataFrame of sornid_conflicts from (kind, key, high, row
+    count, first rows) of each conflict; SequenceOverflow's count is its row count
     and its max the group's limit."""
     pd = importlib.import_module("pandas")
     records = []
-    for kind, key, row_count, rows in sorted(found, key=lambda c: (c[0], c[3][:1], c[1])):
-        record = {"kind": KIND_NAMES[kind], **conflict_key(kind, key)}
+    for kind, key, high, row_count, rows in sorted(found, key=lambda c: (c[0], c[4][:1])):
+        record = {"kind": KIND_NAMES[kind], **conflict_key(kind, key, high)}
         if kind == GROUPED:
             record.update(count=row_count, max=GROUP_LIMIT)
         records.append({**record, "row_count": row_count, "rows": tuple(rows)})
     frame = pd.DataFrame.from_records(
         records, columns=["kind", "timestamp_ms", "node_id", "count", "max", "row_count", "rows"])
-    return frame.astype({"kind": "str", "timestamp_ms": "UInt64", "node_id": "Int64",
+    # Millisecond values of 64 bits or more are Python ints.
+    wide = any(r["timestamp_ms"] is not None and r["timestamp_ms"] >> 64 for r in records)
+    return frame.astype({"kind": "str", "timestamp_ms": "object" if wide else "UInt64", "node_id": "Int64",
                          "count": "Int64", "max": "Int64", "row_count": "int64"})
 
 
@@ -340,25 +350,27 @@ def dask_renumber(part: Any, column: str, into: str, dtype: Any) -> Any:
 
 
 def dask_classify(part: Any, column: str, partition_info: dict[str, Any] | None = None) -> Any:
-    """One row (ROW, kind, key) for each row of `part` with a value."""
+    """One row (ROW, kind, key, high) for each row of `part` with a value."""
     pd, np = importlib.import_module("pandas"), importlib.import_module("numpy")
-    positions, kinds, keys = classify(pyarrow().array(part[column]))
+    positions, kinds, keys, highs = classify(pyarrow().array(part[column]))
     rows = (np.int64(_number(partition_info)) << np.int64(PARTITION_SHIFT)) + positions
-    return pd.DataFrame({ROW: rows.astype(np.int64), "kind": kinds, "key": keys})
+    return pd.DataFrame({ROW: rows.astype(np.int64), "kind": kinds, "key": keys, "high": highs})
 
 
 def dask_conflicts(counts: Any, limit: int) -> Any:
-    """The conflicts among the row counts of (kind, key): every faulty
-    key, and the groups of more than `limit` rows; a frame of kind, key and
-    the count n."""
+    """The conflicts among the row counts of (kind, key, high): every
+    faulty key, and the groups of more than `limit` rows; a frame of kind,
+    key, high and the count n."""
     found = counts.rename("n").reset_index()
     return found[(found["kind"] != GROUPED) | (found["n"] > limit)].astype(
-        {"kind": "int8", "key": "int64", "n": "int64"})
+        {"kind": "int8", "key": "int64", "high": "int64", "n": "int64"})
 
 
 def first_rows(part: Any, wanted: Any, count: int) -> Any:
     """The rows of the classified `part` that are in the conflicts
-    `wanted` (a frame of kind and key), the first `count` of each."""
-    found = part.merge(wanted, on=["kind", "key"])
-    return found.sort_values(ROW).groupby(["kind", "key"], sort=False).head(count)
+    `wanted` (tuples of kind, key and high), the first `count` of each."""
+    pd = importlib.import_module("pandas")
+    found = part.merge(pd.DataFrame(wanted, columns=CONFLICT_KEYS).astype(part.dtypes[CONFLICT_KEYS]),
+                       on=CONFLICT_KEYS)
+    return found.sort_values(ROW).groupby(CONFLICT_KEYS, sort=False).head(count)
 

@@ -28,7 +28,7 @@ from typing import Any
 
 from . import _engine_work as W
 from . import columns
-from ._engine_work import GROUP, PARTITION_SHIFT, ROW, Op
+from ._engine_work import CONFLICT_KEYS, GROUP, PARTITION_SHIFT, ROW, Op
 from ._engines import dry_run, field_names, into_name, op
 
 __all__ = ["sorn_to_quib", "quib_to_sorn", "sornid_conflicts", "to_desc", "to_asc", "parse",
@@ -120,27 +120,26 @@ def sornid_conflicts(df: Any, column: str) -> Any:
     part = df[[column]]
     classified = part.map_partitions(W.dask_classify, column,
                                      meta=W.dask_classify(part._meta, column))
-    counts = classified.groupby(["kind", "key"])[ROW].count(split_out=True)
+    counts = classified.groupby(CONFLICT_KEYS)[ROW].count(split_out=True)
     found = counts.map_partitions(W.dask_conflicts, W.GROUP_LIMIT,
                                   meta=pd.DataFrame({"kind": pd.Series(dtype="int8"),
                                                      "key": pd.Series(dtype="int64"),
+                                                     "high": pd.Series(dtype="int64"),
                                                      "n": pd.Series(dtype="int64")}))
     found, lengths = dask.compute(found, part.map_partitions(len))
     if found.empty:
         return W.conflict_frame([])
-    wanted = list(zip(found["kind"].tolist(), found["key"].tolist()))
+    wanted = list(zip(*(found[k].tolist() for k in CONFLICT_KEYS)))
     firsts = classified.map_partitions(W.first_rows, wanted, columns.CONFLICT_ROWS,
                                        meta=classified._meta).compute()
     offsets = [0, *pd.Series(list(lengths)).cumsum().tolist()]
-    rows: dict[tuple[int, int], list[int]] = {}
-    for kind, key, row in zip(firsts["kind"].tolist(), firsts["key"].tolist(),
-                              firsts[ROW].tolist()):
+    rows: dict[tuple[int, ...], list[int]] = {}
+    for *key, row in zip(*(firsts[k].tolist() for k in CONFLICT_KEYS), firsts[ROW].tolist()):
         place = offsets[row >> PARTITION_SHIFT] + (row & ((1 << PARTITION_SHIFT) - 1))
-        rows.setdefault((kind, key), []).append(place)
+        rows.setdefault(tuple(key), []).append(place)
     return W.conflict_frame(
-        (kind, key, n, sorted(rows[kind, key])[:columns.CONFLICT_ROWS])
-        for kind, key, n in zip(found["kind"].tolist(), found["key"].tolist(),
-                                found["n"].tolist()))
+        (*key, n, sorted(rows[key])[:columns.CONFLICT_ROWS])
+        for *key, n in zip(*(found[k].tolist() for k in CONFLICT_KEYS), found["n"].tolist()))
 
 
 def to_desc(df: Any, column: str, family: Any, into: str | None = None,

@@ -24,11 +24,12 @@ from __future__ import annotations
 
 import functools
 import importlib
+import warnings
 from typing import Any
 
 from . import _engine_work as W
 from . import columns
-from ._engine_work import GROUP, GROUPED, ROW, Op
+from ._engine_work import CONFLICT_KEYS, GROUP, GROUPED, ROW, Op
 from ._engines import dry_run, field_names, into_name, op
 
 __all__ = ["sorn_to_quib", "quib_to_sorn", "sornid_conflicts", "to_desc", "to_asc", "parse",
@@ -139,8 +140,11 @@ def _apply(df: Any, column: str, fname: str, how: Op, into: str | None,
         return df.mapInArrow(functools.partial(W.spark_map, how, column, names, large), schema)
     F, _ = _sql()
     functions = importlib.import_module("pyspark.sql.functions")
-    scalar = udf(functools.partial(W.spark_scalar, how, large), returnType=result_type,
-                 functionType=functions.ArrowUDFType.SCALAR_ITER)
+    with warnings.catch_warnings():
+        # PySpark prefers type hints, which a functools.partial has not.
+        warnings.filterwarnings("ignore", "It is preferred to specify type hints", UserWarning)
+        scalar = udf(functools.partial(W.spark_scalar, how, large), returnType=result_type,
+                     functionType=functions.ArrowUDFType.SCALAR_ITER)
     if not isinstance(names, list):
         return df.withColumn(names, scalar(_ref(column)))
     # Each field read from one evaluation of the UDF.
@@ -208,22 +212,25 @@ def sornid_conflicts(df: Any, column: str) -> Any:
     _checked(df, column, "sornid_conflicts", Op("sorn_group"))
     keyed = df.select(_ref(column).alias("q"), F.monotonically_increasing_id().alias(ROW))
     classified = keyed.mapInArrow(functools.partial(W.spark_classify, "q"),
-                                  f"{ROW} long, kind byte, key long")
-    counts = classified.groupBy("kind", "key").agg(F.count(F.lit(1)).alias("n"))
+                                  f"{ROW} long, kind byte, key long, high long")
+    counts = classified.groupBy(*CONFLICT_KEYS).agg(F.count(F.lit(1)).alias("n"))
     found = counts.where((F.col("kind") != GROUPED) | (F.col("n") > W.GROUP_LIMIT)).collect()
     if not found:
         return W.conflict_frame([])
-    wanted = df.sparkSession.createDataFrame([(r["kind"], r["key"]) for r in found],
-                                             "kind byte, key long")
-    order = window.partitionBy("kind", "key").orderBy(ROW)
-    firsts = (classified.join(F.broadcast(wanted), ["kind", "key"])
+    wanted = df.sparkSession.createDataFrame([tuple(r[k] for k in CONFLICT_KEYS) for r in found],
+                                             "kind byte, key long, high long")
+    order = window.partitionBy(*CONFLICT_KEYS).orderBy(ROW)
+    firsts = (classified.join(F.broadcast(wanted), CONFLICT_KEYS)
               .withColumn("r", F.row_number().over(order))
               .where(F.col("r") <= columns.CONFLICT_ROWS)
-              .groupBy("kind", "key").agg(F.sort_array(F.collect_list(ROW)).alias("rows"))
+              .groupBy(*CONFLICT_KEYS).agg(F.sort_array(F.collect_list(ROW)).alias("rows"))
               .collect())
-    rows = {(r["kind"], r["key"]): list(r["rows"]) for r in firsts}
-    return W.conflict_frame((r["kind"], r["key"], r["n"], rows[r["kind"], r["key"]])
-                            for r in found)
+    rows = {tuple(r[k] for k in CONFLICT_KEYS): list(r["rows"]) for r in firsts}
+    conflicts = []
+    for r in found:
+        key = tuple(r[k] for k in CONFLICT_KEYS)
+        conflicts.append((*key, r["n"], rows[key]))
+    return W.conflict_frame(conflicts)
 
 
 def to_desc(df: Any, column: str, family: Any, into: str | None = None,
