@@ -137,9 +137,9 @@ def sornid_conflicts(df: Any, column: str) -> Any:
     for *key, row in zip(*(firsts[k].tolist() for k in CONFLICT_KEYS), firsts[ROW].tolist()):
         place = offsets[row >> PARTITION_SHIFT] + (row & ((1 << PARTITION_SHIFT) - 1))
         rows.setdefault(tuple(key), []).append(place)
-    return W.conflict_frame(
-        (*key, n, sorted(rows[key])[:columns.CONFLICT_ROWS])
-        for *key, n in zip(*(found[k].tolist() for k in CONFLICT_KEYS), found["n"].tolist()))
+    keys = zip(*(found[k].tolist() for k in CONFLICT_KEYS))
+    return W.conflict_frame((*key, n, sorted(rows[key])[:columns.CONFLICT_ROWS])
+                            for key, n in zip(keys, found["n"].tolist()))
 
 
 def to_desc(df: Any, column: str, family: Any, into: str | None = None,
