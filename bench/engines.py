@@ -30,13 +30,16 @@ WORKERS = 2
 
 
 def _spark() -> Any:
+    import os
+
     from pyspark.sql import SparkSession
 
+    # PySpark's Python workers run PYSPARK_PYTHON (else python3 on PATH).
+    os.environ["PYSPARK_PYTHON"] = sys.executable
     return (SparkSession.builder.master(f"local[{WORKERS}]").appName("sornquibid-bench")
             .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
             .config("spark.driver.memory", "6g").config("spark.sql.shuffle.partitions", "8")
-            .config("spark.pyspark.python", sys.executable)
-            .config("spark.pyspark.driver.python", sys.executable).getOrCreate())
+            .getOrCreate())
 
 
 def _sorn_frame(spark: Any, n: int) -> Any:

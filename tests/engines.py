@@ -54,13 +54,14 @@ def _spark():
         .config("spark.sql.shuffle.partitions", "4")
         .config("spark.default.parallelism", "2")
         .config("spark.sql.execution.arrow.maxRecordsPerBatch", str(SPARK_BATCH_ROWS))
-        .config("spark.pyspark.python", sys.executable)
-        .config("spark.pyspark.driver.python", sys.executable)
         .config("spark.executorEnv.QUIBID_PRECISION", WORKER_PRECISION)
         .config("spark.driver.extraJavaOptions", "-XX:+UseSerialGC -XX:TieredStopAtLevel=1")
     )
     if os.path.exists(SQLITE_JDBC):
         builder = builder.config("spark.jars", SQLITE_JDBC)
+    # PySpark starts its Python workers with PYSPARK_PYTHON (else python3 on
+    # PATH, which need not be this interpreter, the one with the package).
+    os.environ["PYSPARK_PYTHON"] = sys.executable
     kept = {k: os.environ.pop(k) for k in _PYTHON_ONLY if k in os.environ}
     for key, value in kept.items():
         builder = builder.config(f"spark.executorEnv.{key}", value)
