@@ -4,7 +4,7 @@ first use, once per session, and stopped at its end (conftest.py calls
 `stop_all`).
 
 Their workers are given another QUIBID_PRECISION than this process has
-(WORKER_PRECISION), so that every test that converts SornIds checks that
+(worker_precision()), so that every test that converts SornIds checks that
 the precision resolved here is the one the workers use.
 
 The sanitizer build (.ci/run) runs the tests with the sanitizer runtime in
@@ -22,14 +22,21 @@ import os
 import shutil
 import sys
 
-from sornquibid import columns
-
 # Variables that belong to the Python processes only.
 _PYTHON_ONLY = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 
-# The driver's generation precision, and another one for the workers.
-DRIVER_PRECISION = columns._generation_precision()
-WORKER_PRECISION = "us" if DRIVER_PRECISION != "us" else "fs"
+
+def driver_precision():
+    """This process's generation precision (read on first use only: reading
+    it fixes it for the process)."""
+    from sornquibid import columns
+
+    return columns._generation_precision()
+
+
+def worker_precision():
+    """Another precision, the workers'."""
+    return "us" if driver_precision() != "us" else "fs"
 
 # Debian's SQLite JDBC driver (libxerial-sqlite-jdbc-java), for the guide's
 # example of Spark's JDBC reader and writer.
@@ -54,7 +61,7 @@ def _spark():
         .config("spark.sql.shuffle.partitions", "4")
         .config("spark.default.parallelism", "2")
         .config("spark.sql.execution.arrow.maxRecordsPerBatch", str(SPARK_BATCH_ROWS))
-        .config("spark.executorEnv.QUIBID_PRECISION", WORKER_PRECISION)
+        .config("spark.executorEnv.QUIBID_PRECISION", worker_precision())
         .config("spark.driver.extraJavaOptions", "-XX:+UseSerialGC -XX:TieredStopAtLevel=1")
     )
     if os.path.exists(SQLITE_JDBC):
@@ -80,7 +87,7 @@ def _dask():
     except ImportError as e:
         raise LookupError(f"dask.dataframe or distributed is not installed ({e})") from None
     cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                           dashboard_address=None, env={"QUIBID_PRECISION": WORKER_PRECISION})
+                           dashboard_address=None, env={"QUIBID_PRECISION": worker_precision()})
     return Client(cluster)
 
 

@@ -11,7 +11,7 @@ import pandas as pd
 import pyarrow as pa
 import pytest
 
-from engines import DRIVER_PRECISION, T0, WORKER_PRECISION, crowded_quibs, quib, single_machine
+from engines import T0, crowded_quibs, driver_precision, quib, single_machine, worker_precision
 from sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, columns
 from sornquibid import dask as D
 
@@ -139,7 +139,7 @@ def no_nulls(make):
 
 ROW_CASES = {
     "sorn_to_quib, the client's precision": ("int64", no_nulls(sorns), "sorn_to_quib", {},
-                                             (DRIVER_PRECISION,)),
+                                             (driver_precision,)),
     "sorn_to_quib, ps, nulls": ("int64", sorns, "sorn_to_quib", {"precision": "ps"}, ("ps",)),
     "to_desc SornId": ("int64", no_nulls(sorns), "to_desc", {"family": SornId}, (SornId,)),
     "to_desc QuibId": (FIXED, quibs, "to_desc", {"family": QuibId}, (QuibId,)),
@@ -157,6 +157,8 @@ ROW_CASES = {
 def test_row_by_row_functions_are_the_single_machine_results(dask_client, case):
     dtype, make, function, args, local_args = ROW_CASES[case]
     values = make()
+    # The driver's precision, read only when the test runs.
+    local_args = [a() if a is driver_precision else a for a in local_args]
     expected = single_machine(function, values, *local_args)
     got = getattr(D, function)(frame(values, 3, dtype), "q", **args).compute()
     if function == "fields":
@@ -170,7 +172,8 @@ def test_row_by_row_functions_are_the_single_machine_results(dask_client, case):
     assert plain(got["q"].tolist()) == expected
     if function == "sorn_to_quib" and not args:
         # The workers' own precision differs, and played no part.
-        assert set(dask_client.run(os.getenv, "QUIBID_PRECISION").values()) == {WORKER_PRECISION}
+        workers = dask_client.run(os.getenv, "QUIBID_PRECISION")
+        assert set(workers.values()) == {worker_precision()}
 
 
 def test_bad_values_are_named_by_partition_and_row_or_become_nulls(dask_client):

@@ -11,8 +11,8 @@ import pandas as pd
 import pyarrow as pa
 import pytest
 
-from engines import (DRIVER_PRECISION, SPARK_BATCH_ROWS, T0, WORKER_PRECISION, crowded_quibs,
-                     quib, single_machine)
+from engines import (SPARK_BATCH_ROWS, T0, crowded_quibs, driver_precision, quib,
+                     single_machine, worker_precision)
 from sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, columns
 from sornquibid import spark as S
 
@@ -168,7 +168,7 @@ def texts(n=2500):
 
 ROW_CASES = {
     "sorn_to_quib, the driver's precision": ("bigint", sorns, "sorn_to_quib", {},
-                                             (DRIVER_PRECISION,)),
+                                             (driver_precision,)),
     "sorn_to_quib, ps": ("bigint", sorns, "sorn_to_quib", {"precision": "ps"}, ("ps",)),
     "to_desc SornId": ("bigint", sorns, "to_desc", {"family": SornId}, (SornId,)),
     "to_desc QuibId": ("binary", quibs, "to_desc", {"family": QuibId}, (QuibId,)),
@@ -185,6 +185,8 @@ ROW_CASES = {
 def test_row_by_row_functions_are_the_single_machine_results(spark, path, case):
     kind, make, function, args, local_args = ROW_CASES[case]
     values = make()
+    # The driver's precision, read only when the test runs.
+    local_args = [a() if a is driver_precision else a for a in local_args]
     df = frame(spark, values, 3, kind)
     expected = single_machine(function, values, *local_args)
     out = getattr(S, function)(df, "q", **args)
@@ -200,7 +202,7 @@ def test_row_by_row_functions_are_the_single_machine_results(spark, path, case):
         # The workers' own precision differs, and played no part.
         getenv = functools.partial(os.getenv, "QUIBID_PRECISION")
         assert spark.sparkContext.parallelize([None], 1).map(getenv).collect() == [
-            WORKER_PRECISION]
+            worker_precision()]
 
 
 def test_bad_values_are_named_by_partition_and_row_or_become_nulls(spark, path):
