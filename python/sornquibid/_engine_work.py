@@ -212,7 +212,7 @@ def spark_renumber(column: str, into: str, batches: Iterable[Any]) -> Iterator[A
 # Classifying rows for sornid_conflicts
 
 
-def classify(col: Any) -> tuple[Any, Any, Any]:
+def classify(col: Any) -> tuple[Any, Any, Any, Any]:
     """(positions, kinds, keys, highs) of the non-null rows of the Arrow
     column `col`, as numpy arrays: GROUPED rows with the key of their group
     (the SornId of its sequence 0), NODE_FAULT rows with their node id and
