@@ -5,6 +5,7 @@ Run from the repository root after installing the library and the peers:
     python -m pip install . -r bench/requirements.txt
     python bench/run.py            # full run, a few minutes
     python bench/run.py --quick    # smaller inputs, fewer rounds, well under a minute
+    python bench/run.py --only engines  # Spark and Dask (bench/engines.py), run only so
 
 Every row times this library and its peer in the same process, alternating
 between them round by round, and reports the ratio of the best times
@@ -532,6 +533,8 @@ def main() -> None:
                 row(rep, cfg, rng)
     if args.only is None or args.only in "columns":  # the rows of bench/columns.py
         importlib.import_module("columns").rows(rep, cfg, rng, sys.modules[__name__])
+    if args.only == "engines":  # bench/engines.py: Spark and Dask, only when asked for
+        importlib.import_module("engines").rows(rep, cfg, rng, sys.modules[__name__])
     sizes(rep)
     gc.enable()
 

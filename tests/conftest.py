@@ -7,6 +7,7 @@ import sys
 import pytest
 from hypothesis import settings
 
+import engines
 import selection
 import servers
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
@@ -93,8 +94,34 @@ def mariadb():
     return server("mariadb")
 
 
+# The cluster engines (tests/engines.py): Spark in local mode and a Dask
+# local cluster, started on first use, once per session. Where one cannot
+# run (pyspark or dask missing, no Java), its tests skip with the reason;
+# with SORNQUIBID_REQUIRE_ENGINES=1 (CI) they fail instead.
+REQUIRE_ENGINES = os.environ.get("SORNQUIBID_REQUIRE_ENGINES") == "1"
+
+
+def engine(kind):
+    """The running engine of `kind`, or the test's skip (failure in CI)."""
+    found = engines.get(kind)
+    if isinstance(found, str):
+        (pytest.fail if REQUIRE_ENGINES else pytest.skip)(found)
+    return found
+
+
+@pytest.fixture(scope="session")
+def spark():
+    return engine("spark")
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    return engine("dask")
+
+
 def pytest_sessionfinish(session, exitstatus):
     servers.stop_all()
+    engines.stop_all()
 
 
 GUIDE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "guide.md"
@@ -138,3 +165,10 @@ def pytest_collection_modifyitems(config, items):
             kinds[item.path] = selection.module_kind(item.path)
         if kinds[item.path]:
             item.add_marker(kinds[item.path])
+    # The engines' tests last: a running engine keeps threads of its own in
+    # this process (Dask's event loop, Spark's gateway), whose allocations
+    # the leak checks would count.
+    uses_engine = [bool({"spark", "dask_client"} & set(getattr(item, "fixturenames", ())))
+                   for item in items]
+    items[:] = [i for i, e in zip(items, uses_engine) if not e] + [
+        i for i, e in zip(items, uses_engine) if e]
