@@ -24,7 +24,7 @@ bool is_wide_space(const std::uint8_t* p, std::size_t n) noexcept {
     if (a == 0xE1) return b == 0x9A && c == 0x80;
     if (a == 0xE3) return b == 0x80 && c == 0x80;
     if (a != 0xE2) return false;
-    if (b == 0x80) return c <= 0x8A || c == 0xA8 || c == 0xA9 || c == 0xAF;
+    if (b == 0x80) return (c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF;
     return b == 0x81 && c == 0x9F;
 }
 

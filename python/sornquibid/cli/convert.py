@@ -48,7 +48,8 @@ from .output import PROGRESS, Output, output_options
 FORMATS = ("csv", "lines", "parquet", "arrow")
 # The formats of files that pyarrow reads and writes.
 TABLES = ("parquet", "arrow")
-# Extensions that name a format; any other FILE is lines, or CSV with --column.
+# The extensions that name a format, of FILE and of -o FILE; any other FILE
+# is lines, or CSV with --column, and any other output CSV.
 _EXTENSIONS = {".parquet": "parquet", ".arrow": "arrow", ".feather": "arrow", ".ipc": "arrow"}
 
 
@@ -90,15 +91,18 @@ class Plan:
     into: str | None  # the name of the converted column, with --into
 
 
+def _extension(path: str) -> str:
+    return "" if path == "-" else os.path.splitext(path)[1].lower()
+
+
 def _usage(message: str) -> CliError:
     return CliError(message, EXIT_USAGE)
 
 
 def _plan(args: argparse.Namespace, out: Output) -> Plan:
-    fmt = args.format
+    fmt = args.format or _EXTENSIONS.get(_extension(args.file))
     if fmt is None:
-        extension = os.path.splitext(args.file)[1].lower() if args.file != "-" else ""
-        fmt = _EXTENSIONS.get(extension, "csv" if args.column is not None else "lines")
+        fmt = "csv" if args.column is not None else "lines"
     column = args.column
     if fmt == "lines" and column is not None:
         raise _usage("--column reads CSV, Parquet or Arrow; --format lines has no columns")
@@ -107,7 +111,9 @@ def _plan(args: argparse.Namespace, out: Output) -> Plan:
     if fmt in TABLES and args.header:
         raise _usage(f"--header is for lines and CSV; a {tables.NAMES[fmt]} file names its columns")
     table = args.into is not None or args.replace
-    out_fmt = args.output_format or (fmt if fmt in TABLES else "csv")
+    out_fmt = args.output_format or _EXTENSIONS.get(_extension(args.output)) or (
+        fmt if fmt in TABLES else "csv"
+    )
     if table and fmt == "lines":
         raise _usage("--into and --replace write a table: give CSV (--column), Parquet or Arrow input")
     if table and out_fmt == "lines":
@@ -737,8 +743,9 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     convert.add_argument(
         "--output-format",
         choices=FORMATS,
-        help="the output format (default: that of a Parquet or Arrow input, else csv); "
-        "lines writes the converted identifiers alone",
+        help="the output format (default: parquet or arrow for -o FILE with those "
+        "extensions, else that of a Parquet or Arrow input, else csv); lines writes the "
+        "converted identifiers alone",
     )
     table = convert.add_mutually_exclusive_group()
     table.add_argument(
