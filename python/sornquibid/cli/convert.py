@@ -49,8 +49,11 @@ FORMATS = ("csv", "lines", "parquet", "arrow")
 # The formats of files that pyarrow reads and writes.
 TABLES = ("parquet", "arrow")
 # The extensions that name a format, of FILE and of -o FILE; any other FILE
-# is lines, or CSV with --column, and any other output CSV.
-_EXTENSIONS = {".parquet": "parquet", ".arrow": "arrow", ".feather": "arrow", ".ipc": "arrow"}
+# is lines, or CSV with --column (as it always was, .csv too), and any other
+# output is CSV unless the input is a Parquet or Arrow file.
+_EXTENSIONS = {".parquet": "parquet", ".arrow": "arrow", ".feather": "arrow", ".ipc": "arrow",
+               ".arrows": "arrow"}
+_OUTPUT_EXTENSIONS = {**_EXTENSIONS, ".csv": "csv"}
 
 
 @dataclass(frozen=True)
@@ -95,6 +98,11 @@ def _extension(path: str) -> str:
     return "" if path == "-" else os.path.splitext(path)[1].lower()
 
 
+def _stream(out: Output) -> bool:
+    # The IPC stream format for -o FILE.arrows, the name it goes by.
+    return _extension(out.path) == ".arrows"
+
+
 def _usage(message: str) -> CliError:
     return CliError(message, EXIT_USAGE)
 
@@ -111,7 +119,7 @@ def _plan(args: argparse.Namespace, out: Output) -> Plan:
     if fmt in TABLES and args.header:
         raise _usage(f"--header is for lines and CSV; a {tables.NAMES[fmt]} file names its columns")
     table = args.into is not None or args.replace
-    out_fmt = args.output_format or _EXTENSIONS.get(_extension(args.output)) or (
+    out_fmt = args.output_format or _OUTPUT_EXTENSIONS.get(_extension(args.output)) or (
         fmt if fmt in TABLES else "csv"
     )
     if table and fmt == "lines":
@@ -330,7 +338,7 @@ class _TablePairs(_Writer):
         self.pa = pa = tables.pyarrow(plan.out_fmt)
         self.schema = pa.schema([(name, _arrow_type(pa, family))
                                  for name, family in zip(plan.direction.names, plan.direction.families)])
-        self.file = tables.TableOutput(out, plan.out_fmt, self.schema)
+        self.file = tables.TableOutput(out, plan.out_fmt, self.schema, _stream(out))
 
     def write(self, piece: Piece | None, source: Any, target: Any) -> None:
         columns = [_arrow(self.pa, c, f.type) for c, f in zip((source, target), self.schema)]
@@ -403,7 +411,7 @@ class _CsvToFile(_Table):
             if self.plan.into is None:
                 fields[self.index] = (names[self.index], self.kind)
             self.schema = self.pa.schema([*fields, *([(self.plan.into, self.kind)] if self.plan.into else [])])
-            self.file = tables.TableOutput(self.output, self.plan.out_fmt, self.schema)
+            self.file = tables.TableOutput(self.output, self.plan.out_fmt, self.schema, _stream(self.output))
         return self.file
 
     def write(self, piece: Piece | None, source: Any, target: Any) -> None:
@@ -454,7 +462,7 @@ class _FileTable(_Table):
             fields[index] = self.pa.field(fields[index].name, kind)
         self.schema = self.pa.schema(fields, metadata=schema.metadata)
         self.kind = kind
-        self.file = tables.TableOutput(out, plan.out_fmt, self.schema)
+        self.file = tables.TableOutput(out, plan.out_fmt, self.schema, _stream(out))
 
     def write(self, piece: Piece | None, source: Any, target: Any) -> None:
         assert piece is not None
@@ -743,8 +751,8 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     convert.add_argument(
         "--output-format",
         choices=FORMATS,
-        help="the output format (default: parquet or arrow for -o FILE with those "
-        "extensions, else that of a Parquet or Arrow input, else csv); lines writes the "
+        help="the output format (default: named by the extension of -o FILE as for FILE, "
+        "or .csv; else that of a Parquet or Arrow input; else csv); lines writes the "
         "converted identifiers alone",
     )
     table = convert.add_mutually_exclusive_group()

@@ -131,16 +131,17 @@ class _TableErrors(ErrorContext):
 
 
 class TableOutput:
-    """A Parquet or Arrow IPC file (the IPC file format) being written to
-    `out`, one record batch at a time; finished by close()."""
+    """A Parquet or Arrow IPC file (in the IPC file format, or with `stream`
+    the stream format) being written to `out`, one record batch at a time;
+    finished by close()."""
 
-    def __init__(self, out: Output, fmt: str, schema: Any) -> None:
+    def __init__(self, out: Output, fmt: str, schema: Any, stream: bool = False) -> None:
         pa = pyarrow(fmt)
         self._sink = out.sink()
         if fmt == "parquet":
             self._writer = _parquet().ParquetWriter(self._sink, schema)
         else:
-            self._writer = pa.ipc.new_file(self._sink, schema)
+            self._writer = (pa.ipc.new_stream if stream else pa.ipc.new_file)(self._sink, schema)
 
     def write(self, batch: Any) -> None:
         self._writer.write_batch(batch)
