@@ -309,8 +309,17 @@ class _Writer:
         converted ones."""
         raise NotImplementedError
 
+    # The Parquet or Arrow file written, once it is opened.
+    file: tables.TableOutput | None = None
+
     def close(self) -> None:
-        pass
+        if self.file is not None:
+            self.file.close()
+
+    def abort(self) -> None:
+        """Gives the output up after a failure."""
+        if self.file is not None:
+            self.file.abort()
 
 
 class _CsvPairs(_Writer):
@@ -342,10 +351,8 @@ class _TablePairs(_Writer):
 
     def write(self, piece: Piece | None, source: Any, target: Any) -> None:
         columns = [_arrow(self.pa, c, f.type) for c, f in zip((source, target), self.schema)]
+        assert self.file is not None
         self.file.write(self.pa.RecordBatch.from_arrays(columns, schema=self.schema))
-
-    def close(self) -> None:
-        self.file.close()
 
 
 class _Table(_Writer):
@@ -399,7 +406,6 @@ class _CsvToFile(_Table):
         super().__init__(out, plan, found.index, self.names)
         self.pa = tables.pyarrow(plan.out_fmt)
         self.output = out
-        self.file: tables.TableOutput | None = None
         self.kind = _arrow_type(self.pa, self.target)
         # The width of the table: its header's, or (without one) its first row's.
         self.width = None if self.names is None else max(len(self.names), self.index + 1)
@@ -472,10 +478,8 @@ class _FileTable(_Table):
             columns.append(converted)
         else:
             columns[self.index] = converted
+        assert self.file is not None
         self.file.write(self.pa.RecordBatch.from_arrays(columns, schema=self.schema))
-
-    def close(self) -> None:
-        self.file.close()
 
 
 class _FileToCsv(_Table):
@@ -537,10 +541,11 @@ def _convert_to_quib(args: argparse.Namespace, out: Output, plan: Plan) -> None:
     SornId.batch_to_quibids([])
     precision = _generation_precision()
     source = _Input(plan, args, twice=False)
+    writer: _Writer | None = None
     try:
         # A table read from CSV has its header once the first piece is read.
-        later = plan.table and source.file is None
-        writer = None if later else _writer(plan, out, source, not args.no_header)
+        if not (plan.table and source.file is None):
+            writer = _writer(plan, out, source, not args.no_header)
         done = 0
         for piece in source.pieces(rows=plan.table):
             if writer is None:
@@ -552,6 +557,10 @@ def _convert_to_quib(args: argparse.Namespace, out: Output, plan: Plan) -> None:
         if writer is None:
             writer = _writer(plan, out, source, not args.no_header)
         writer.close()
+    except BaseException:
+        if writer is not None:
+            writer.abort()
+        raise
     finally:
         source.close()
 
@@ -691,23 +700,33 @@ def _convert_to_sorn(args: argparse.Namespace, out: Output, plan: Plan) -> None:
         column = gathered.column()
         slices = _Slices(gathered, column, _sornids(column, args, out))
         writer = _writer(plan, out, source, not args.no_header)
-        noun = "rows" if plan.table else "pairs"
-        if plan.table:
-            # The table again, its rows with the SornIds of their identifiers.
-            for piece in source.pieces(parse=False):
-                if slices.start + piece.rows > total:
-                    raise CliError(f"{source.name} changed while it was read")
-                writer.write(piece, *slices.take(piece.rows))
-                PROGRESS.show(f"wrote {slices.start:,} of {total:,} {noun}")
-            if slices.start != total:
-                raise CliError(f"{source.name} changed while it was read")
-        else:
-            for count in gathered.counts:
-                writer.write(None, *slices.take(count))
-                PROGRESS.show(f"wrote {slices.start:,} of {total:,} {noun}")
+        try:
+            _write_sornids(plan, source, writer, gathered, slices)
+        except BaseException:
+            writer.abort()
+            raise
         writer.close()
     finally:
         source.close()
+
+
+def _write_sornids(plan: Plan, source: _Input, writer: _Writer, gathered: _Gathered,
+                   slices: _Slices) -> None:
+    total = gathered.rows
+    noun = "rows" if plan.table else "pairs"
+    if not plan.table:
+        for count in gathered.counts:
+            writer.write(None, *slices.take(count))
+            PROGRESS.show(f"wrote {slices.start:,} of {total:,} {noun}")
+        return
+    # The table again, its rows with the SornIds of their identifiers.
+    for piece in source.pieces(parse=False):
+        if slices.start + piece.rows > total:
+            raise CliError(f"{source.name} changed while it was read")
+        writer.write(piece, *slices.take(piece.rows))
+        PROGRESS.show(f"wrote {slices.start:,} of {total:,} {noun}")
+    if slices.start != total:
+        raise CliError(f"{source.name} changed while it was read")
 
 
 def run_convert(args: argparse.Namespace, out: Output) -> None:

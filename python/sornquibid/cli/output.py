@@ -147,7 +147,7 @@ class Output:
         with self._guard():
             self._stream.write(data)
 
-    def sink(self) -> io.RawIOBase:
+    def sink(self) -> _Sink:
         """A binary file on this output for the writers of Parquet and Arrow
         files, which ask where they are (tell) as they write; closing it
         leaves the output open."""
@@ -236,15 +236,22 @@ class _Sink(io.RawIOBase):
         super().__init__()
         self._out = out
         self._position = 0
+        self._dropped = False
 
     def writable(self) -> bool:
         return True
 
     def write(self, data: Any) -> int:
         view = memoryview(data)
-        self._out.write_bytes(view)
+        if not self._dropped:
+            self._out.write_bytes(view)
         self._position += view.nbytes
         return view.nbytes
+
+    def drop(self) -> None:
+        """Lets what is written from now on go nowhere: a writer given up
+        after a failure may still finish its file when it is let go."""
+        self._dropped = True
 
     def tell(self) -> int:
         return self._position

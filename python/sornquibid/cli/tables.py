@@ -148,3 +148,11 @@ class TableOutput:
 
     def close(self) -> None:
         self._writer.close()
+
+    def abort(self) -> None:
+        """Gives the file up after a failure: nothing more is written."""
+        self._sink.drop()
+        try:
+            self._writer.close()
+        except Exception:  # noqa: BLE001 - its ending goes nowhere anyway
+            pass
