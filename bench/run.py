@@ -532,6 +532,8 @@ def main() -> None:
                 row(rep, cfg, rng)
     if args.only is None or args.only in "columns":  # the rows of bench/columns.py
         importlib.import_module("columns").rows(rep, cfg, rng, sys.modules[__name__])
+    if args.only is None or args.only in "cli_convert":  # the rows of bench/cli_convert.py
+        importlib.import_module("cli_convert").rows(rep, cfg, rng, sys.modules[__name__])
     sizes(rep)
     gc.enable()
 
