@@ -36,7 +36,7 @@ BATCH_LINES = 100_000
 
 # Bytes of a text input read at a time into one text chunk (more for a line
 # longer than that).
-CHUNK_BYTES = 1 << 22
+CHUNK_BYTES = 1 << 20
 
 # A BINARY(16) as SQL Server's tools display it.
 _HEX_0X = re.compile(r"0[xX][0-9A-Fa-f]{32}")
@@ -447,13 +447,13 @@ def csv_chunks(
             # identifier holds one, so the parsers then name the first bad line.
             data = "\n".join(stripped).encode("utf-8")
             ids, _ = _native.split_lines(data, False, texts.hex0x)
-            present = [(n, t) for n, t in zip(numbers, stripped) if t]
-            if len(ids) != len(present):
+            if len(ids) != len(stripped) - stripped.count(""):
                 parse_batch((numbers, stripped), *texts.parsers)
                 raise AssertionError("a text holding a line feed parsed")
 
-            def where(row: int, present: list[tuple[int, str]] = present) -> tuple[int, str]:
-                return present[row]
+            def where(row: int, numbers: list[int] = numbers,
+                      stripped: list[str] = stripped) -> tuple[int, str]:
+                return [(n, t) for n, t in zip(numbers, stripped) if t][row]
 
             yield TextChunk(ids, where, stripped, numbers, rows if keep else None)
     finally:
