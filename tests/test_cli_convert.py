@@ -340,8 +340,9 @@ def test_csv_tables_keep_every_row_and_field(convert, chunks, target, mode, head
     writer.writerows(rows)
     chunks(4096, csv_rows=4)
     args = ["--to", target, "--column", "2"] + (["--into", "new"] if mode == "into" else ["--replace"])
-    status, data, err = convert(*args, data=text.getvalue().encode(), name="in.csv",
-                                out=f"out.{out}")
+    # --to sorn reads a table twice: standard input from a copy.
+    name = "-" if target == "sorn" and mode == "into" else "in.csv"
+    status, data, err = convert(*args, data=text.getvalue().encode(), name=name, out=f"out.{out}")
     assert (status, err) == (0, "")
     ids = [None if not r[1].strip() else PARSERS[target][-1](r[1].strip()) for r in rows]
     results = [text_of(r) for r in converted(target, ids)]

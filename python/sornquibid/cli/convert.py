@@ -740,7 +740,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     convert = commands.add_parser(
         "convert",
         help="convert identifiers to the other family",
-        parents=[output_options(), input_options()],
+        parents=[output_options(), input_options(tables=True)],
         description="Read identifiers (standard input by default) and write them with "
         "their conversions. Input: one identifier per line (UTF-8, or UTF-16 with a "
         "byte-order mark; blank lines are skipped), a CSV column (--column), or a column "
@@ -765,7 +765,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "--format",
         choices=FORMATS,
         help="the input format (default: parquet for FILE.parquet, arrow for FILE.arrow, "
-        ".feather or .ipc, else csv with --column and lines without)",
+        ".arrows, .feather or .ipc, else csv with --column and lines without)",
     )
     convert.add_argument(
         "--output-format",

@@ -497,16 +497,18 @@ def _column(text: str) -> str | int:
     return number
 
 
-def input_options() -> argparse.ArgumentParser:
+def input_options(tables: bool = False) -> argparse.ArgumentParser:
     """The options --column and --header of the commands that read
-    identifier lists, as a parent parser."""
+    identifier lists (and, with `tables`, Parquet and Arrow files), as a
+    parent parser."""
     options = argparse.ArgumentParser(add_help=False)
     options.add_argument(
         "--column",
         type=_column,
         metavar="NAME|N",
         help="read CSV and take the identifiers from the column named NAME in the "
-        "header row, or from column N (counted from 1)",
+        "header row, or from column N (counted from 1)"
+        + ("; of a Parquet or Arrow file, the column NAME or N" if tables else ""),
     )
     options.add_argument(
         "--header",
