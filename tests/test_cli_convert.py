@@ -360,6 +360,28 @@ def test_csv_tables_keep_every_row_and_field(convert, chunks, target, mode, head
     assert got.column(0).to_pylist() == [r[0] for r in rows]
 
 
+@pytest.mark.parametrize("target", ["quib", "sorn"])
+@pytest.mark.parametrize("out", ["parquet", "arrow", "arrows", "lines"])
+def test_lists_to_pair_tables_named_by_the_output(convert, chunks, target, out):
+    rng = random.Random(f"{target}{out}")
+    texts = [t for t in random_texts(rng, target, 50, bad=0) if t.strip()]
+    chunks(64)
+    status, data, err = convert("--to", target, data="\n".join(texts).encode(), out=f"pairs.{out}")
+    assert (status, err) == (0, "")
+    ids = [PARSERS[target][-1](t.strip()) for t in texts]
+    results = converted(target, ids)
+    if out == "lines":  # no format of its own: CSV
+        assert data.decode().splitlines()[1:] == [f"{a},{b}" for a, b in zip(ids, results)]
+        return
+    if out == "parquet":
+        got = pq.read_table(pa.BufferReader(data))
+    else:
+        reader = pa.ipc.open_stream if out == "arrows" else pa.ipc.open_file
+        got = reader(pa.BufferReader(data)).read_all()
+    assert got.column(0).to_pylist() == values_of(ids)
+    assert got.column(1).to_pylist() == values_of(results)
+
+
 def test_arrow_stream_on_standard_input_and_parquet_named_by_the_output(convert):
     table = pa.table({"id": [EXAMPLE, None]})
     sink = io.BytesIO()
