@@ -720,6 +720,8 @@ def test_convert_to_sorn_lists_every_conflict_and_writes_nothing(tmp_path, as_js
         (["--to", "sorn", "--column", "\u00b2"], b"a,b\n", "line 1: no column named '\u00b2' in the header"),
         (["--to", "quib", "--column", "2"], b"a,b\n1,2\n\n3,x\n", "line 4: invalid SornId string: x"),
         (["--to", "quib", "--column", "1"], b"a\n5\r6,7\n", "line 2: not CSV: a carriage return inside a field that is not quoted"),
+        # The first bad line decides, whatever is wrong with it.
+        (["--to", "quib", "--column", "1"], b"a\nx\n5\r6,7\n", "line 2: invalid SornId string: x"),
         # A quoted field keeps its line break, instead of reading as 67.
         (["--to", "quib", "--column", "b"], b'a,b\nx,"5"\ny,"6\n7"\n', "line 3: invalid SornId string: 6\\n7"),
         # A quote left open would swallow the rows after it.
