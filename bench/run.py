@@ -535,6 +535,8 @@ def main() -> None:
         importlib.import_module("columns").rows(rep, cfg, rng, sys.modules[__name__])
     if args.only == "engines":  # bench/engines.py: Spark and Dask, only when asked for
         importlib.import_module("engines").rows(rep, cfg, rng, sys.modules[__name__])
+    if args.only is None or args.only in "cli_convert":  # the rows of bench/cli_convert.py
+        importlib.import_module("cli_convert").rows(rep, cfg, rng, sys.modules[__name__])
     sizes(rep)
     gc.enable()
 

@@ -1,5 +1,8 @@
 #include "sorn.hpp"
 
+#include <array>
+#include <cstring>
+
 namespace sornquibid {
 
 bool parse_decimal_i64(std::string_view text, std::int64_t& out) noexcept {
@@ -24,15 +27,40 @@ bool parse_decimal_i64(std::string_view text, std::int64_t& out) noexcept {
     return true;
 }
 
+namespace {
+
+// The two decimal digits of each number below 100.
+constexpr std::array<char, 200> kDecimalPairs = [] {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[2 * i] = static_cast<char>('0' + i / 10);
+        t[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return t;
+}();
+
+}  // namespace
+
 std::size_t format_decimal_u63(std::int64_t value, char* buf) noexcept {
+    // Two digits at a time, from the last: half the divisions of one at a
+    // time, which the text output of whole columns feels.
     char tmp[kMaxDecimal64];
     auto v = static_cast<std::uint64_t>(value);
-    std::size_t n = 0;
-    do {
-        tmp[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    for (std::size_t k = 0; k < n; ++k) buf[k] = tmp[n - 1 - k];
+    char* const end = tmp + kMaxDecimal64;
+    char* p = end;
+    while (v >= 100) {
+        p -= 2;
+        std::memcpy(p, kDecimalPairs.data() + 2 * (v % 100), 2);
+        v /= 100;
+    }
+    if (v >= 10) {
+        p -= 2;
+        std::memcpy(p, kDecimalPairs.data() + 2 * v, 2);
+    } else {
+        *--p = static_cast<char>('0' + v);
+    }
+    const auto n = static_cast<std::size_t>(end - p);
+    std::memcpy(buf, p, n);
     return n;
 }
 

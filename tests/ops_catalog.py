@@ -524,11 +524,41 @@ def _columns_ops():
         yield Op(f"columns {label}", fn, args, exc, weight=400)
 
 
+def _lines_ops():
+    """The text-line kernels of sornquibid._native (the command-line tool's
+    reading and writing), over bytes and the module's own columns."""
+    import numpy as np
+
+    from sornquibid import _native as n
+
+    data = b"".join(b" %d \r\n\n" % (7130316800000040967 + i) for i in range(40)) + b"\xe3\x80\x80x"
+    texts, _ = n.split_lines(data, False, False)
+    sorns = n.col_parse(n.split_lines(data[:-4], False, False)[0], SornId, 0, False)[0]
+    quibs = n.col_sorn_to_quib(sorns, "ns", 0, False)[0]
+    for label, fn, args, exc in [
+        ("split", n.split_lines, (data, False, False), None),
+        ("split nulls 0x", n.split_lines, (bytearray(b"\n0x" + b"A" * 32 + b"\n\n"), True, True), None),
+        ("split str", n.split_lines, (data.decode("latin-1"), False, False), TypeError),
+        ("split flag", n.split_lines, (data, 1, False), TypeError),
+        ("join lengths", n.join_lines, ([sorns, quibs, texts], [SornId, QuibId, None], 0),
+         ValueError),
+        ("join pairs", n.join_lines, ((sorns, quibs), (SornId, QuibIdDesc), 0), None),
+        ("join text", n.join_lines, ([texts], [None], 7), None),
+        ("join numpy", n.join_lines, ([np.frombuffer(quibs, "V16")], [QuibId], 0), None),
+        ("join negative", n.join_lines, ([-np.frombuffer(sorns, np.int64)], [SornId], 3), ValueError),
+        ("join family", n.join_lines, ([sorns], [int], 0), TypeError),
+        ("join layout", n.join_lines, ([sorns], [QuibId], 0), TypeError),
+        ("join str", n.join_lines, ("ab", [None], 0), TypeError),
+        ("join families", n.join_lines, ([sorns], [], 0), ValueError),
+    ]:
+        yield Op(f"lines {label}", fn, args, exc)
+
+
 def all_ops():
     ops = []
     for group in (_sorn_ops, _sorn_desc_ops, _quib_ops, _quib_desc_ops, _mssql_ops,
                   _bytes_int_parts_ops, _package_ops, _hostile_ops, _generator_ops,
-                  _columns_ops):
+                  _columns_ops, _lines_ops):
         ops.extend(group())
     return ops
 

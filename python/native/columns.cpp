@@ -18,26 +18,6 @@ namespace {
 
 using columns::Options;
 
-// Releases the interpreter lock for its lifetime.
-class Unlocked {
-public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
-// kernel(), without the interpreter lock unless `keep_lock`.
-template <class Kernel>
-auto run_kernel(bool keep_lock, Kernel&& kernel) {
-    if (keep_lock) return kernel();
-    Unlocked unlocked;
-    return kernel();
-}
-
 // Which of the four classes a `family` argument is.
 enum class Family : std::uint8_t { Sorn, SornDesc, Quib, QuibDesc };
 
@@ -421,12 +401,6 @@ PyObject* col_sornid_conflicts(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-template <class F>
-PyMethodDef method(const char* name, F fn, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
 PyMethodDef functions[] = {
     method("col_sorn_to_quib", col_sorn_to_quib,
            "col_sorn_to_quib(col, precision, row0, nulls)\n--\n\n"
@@ -461,14 +435,7 @@ PyMethodDef functions[] = {
 
 bool add_columns(PyObject* module) {
     if (!add_column_type(module)) return false;
-    Ref name(PyModule_GetNameObject(module));
-    if (!name) return false;
-    for (PyMethodDef& def : functions) {
-        if (!add_to_module(module, def.ml_name, Ref(PyCFunction_NewEx(&def, nullptr, name.get())))) {
-            return false;
-        }
-    }
-    return true;
+    return add_functions(module, functions);
 }
 
 }  // namespace sornquibid::py::native

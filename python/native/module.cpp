@@ -75,7 +75,7 @@ bool module_body(PyObject* module) {
     // __all__ exists even while no unit adds anything.
     Ref all(PyList_New(0));
     if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
-    return add_generators(module) && add_columns(module);
+    return add_generators(module) && add_columns(module) && add_lines(module);
 }
 
 int module_exec(PyObject* module) { return module_body(module) ? 0 : -1; }

@@ -53,9 +53,50 @@ inline bool is_sorn_id_desc(PyObject* obj) noexcept { return Py_TYPE(obj) == cla
 inline bool is_quib_id(PyObject* obj) noexcept { return Py_TYPE(obj) == classes.quib; }
 inline bool is_quib_id_desc(PyObject* obj) noexcept { return Py_TYPE(obj) == classes.quib_desc; }
 
+// Releases the interpreter lock for its lifetime.
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+// kernel(), without the interpreter lock unless `keep_lock`.
+template <class Kernel>
+auto run_kernel(bool keep_lock, Kernel&& kernel) {
+    if (keep_lock) return kernel();
+    Unlocked unlocked;
+    return kernel();
+}
+
+// A module function of the fast calling convention with keywords.
+template <class F>
+PyMethodDef method(const char* name, F fn, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// Adds the functions `defs` (static, kept for the process) to the module.
+template <std::size_t N>
+bool add_functions(PyObject* module, PyMethodDef (&defs)[N]) {
+    Ref name(PyModule_GetNameObject(module));
+    if (!name) return false;
+    for (PyMethodDef& def : defs) {
+        if (!add_to_module(module, def.ml_name, Ref(PyCFunction_NewEx(&def, nullptr, name.get())))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Each unit of the module adds its members (functions, types) to it; false
 // with a Python exception set.
 bool add_generators(PyObject* module);
 bool add_columns(PyObject* module);
+bool add_lines(PyObject* module);
 
 }  // namespace sornquibid::py::native

@@ -3,7 +3,7 @@
 # modules, which document them.
 
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Literal, Self, SupportsIndex, final
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
@@ -97,3 +97,14 @@ _ColumnConflict = tuple[
 ]
 
 def col_sornid_conflicts(col: object, row0: int, max_rows: int) -> list[_ColumnConflict]: ...
+
+# ---------------------------------------------------------------------------
+# Text lines (used by the command-line tool): lines to a text column, and
+# columns to lines of comma-separated fields.
+
+__all__ += ["split_lines", "join_lines"]
+
+def split_lines(
+    data: bytes | bytearray | memoryview, blank_null: bool, hex0x: bool
+) -> tuple[Column, int]: ...
+def join_lines(cols: Sequence[object], families: Sequence[_Family | None], row0: int) -> bytes: ...

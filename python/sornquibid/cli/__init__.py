@@ -2,7 +2,8 @@
 and convert identifier lists between the 64-bit and the 128-bit family.
 
 Exit statuses: 0 on success; 1 for bad input or data, or a file that cannot
-be read or written; 2 for a malformed command line; 3 when standard input or
+be read or written (or needs pyarrow, which is missing); 2 for a malformed
+command line, or Parquet or Arrow output to a terminal; 3 when standard input or
 output is closed, or the reader of the output went away (a broken pipe);
 130 when interrupted; 128 + N when ended by signal N (SIGTERM, SIGHUP).
 Every failure ends with one line on standard error, except a broken pipe,

@@ -3,7 +3,9 @@ per line, or as CSV with the identifiers in one column, from a file or
 standard input; and the options that say how to read them.
 
 A batch is a pair: the line numbers and the stripped identifier texts; blank
-texts are skipped by the parsers.
+texts are skipped by the parsers. The converter reads the same inputs as
+text chunks instead: the identifier texts of many lines as one text column
+for the column kernels, without a Python object per line.
 """
 
 from __future__ import annotations
@@ -14,17 +16,27 @@ import contextlib
 import csv
 import io
 import itertools
+import os
 import re
+import shutil
+import stat
 import sys
+import tempfile
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from typing import IO, TypeVar
 
-from _sornquibid import QuibId
+from _sornquibid import QuibId, SornId
 
+from .. import _native
 from .errors import EXIT_STREAM, CliError, ErrorContext, clip
 
 # Lines read and converted per batch.
 BATCH_LINES = 100_000
+
+# Bytes of a text input read at a time into one text chunk (more for a line
+# longer than that).
+CHUNK_BYTES = 1 << 20
 
 # A BINARY(16) as SQL Server's tools display it.
 _HEX_0X = re.compile(r"0[xX][0-9A-Fa-f]{32}")
@@ -91,13 +103,28 @@ def _line_items(batches: Iterable[list[str]], header: bool) -> Iterator[Batch]:
         line += len(texts)
 
 
-def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) -> Iterator[Batch]:
-    """The identifiers in one CSV column, named or numbered from 1.
+@dataclass
+class CsvHeader:
+    """What the CSV reader learns from the first row: the header row, if the
+    input has one, and the index of the identifier column."""
+
+    row: list[str] | None = None
+    index: int = -1
+
+
+def _csv_rows(
+    batches: Iterable[list[str]], column: str | int, header: bool, found: CsvHeader, keep: bool
+) -> Iterator[tuple[list[int], list[str], list[list[str]]]]:
+    """The identifiers in one CSV column, named or numbered from 1, in
+    batches of line numbers, stripped texts and (with `keep`) the rows.
 
     A named column needs a first row holding that name. With a numbered
     column, the first row is a header when `header` says so or when its field
     in the column holds no digit (every identifier holds one). A row is
-    numbered by the line it starts on; a quoted field may span lines.
+    numbered by the line it starts on; a quoted field may span lines. A row
+    that is not CSV, or lacks the column, ends the batch before it: its
+    error is raised after the rows before it, so that the first bad line
+    decides.
     """
     # The reader gets the line feeds back, so that a quoted field keeps the
     # line breaks it holds (and then fails as an identifier) instead of
@@ -105,10 +132,12 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
     # otherwise swallow every later row into one field.
     lines = (line + "\n" for batch in batches for line in batch)
     reader = csv.reader(lines, strict=True)
-    index = column - 1 if isinstance(column, int) else -1
+    index = found.index = column - 1 if isinstance(column, int) else -1
     numbers: list[int] = []
     texts: list[str] = []
+    rows: list[list[str]] = []
     first = True
+    error: CliError | None = None
     try:
         while True:
             number = reader.line_num + 1
@@ -123,9 +152,11 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
                     names = [name.strip() for name in row]
                     if column not in names:
                         raise CliError(f"line {number}: no column named {column!r} in the header")
-                    index = names.index(column)
+                    index = found.index = names.index(column)
+                    found.row = row
                     continue
                 if header or (index < len(row) and not _DIGIT.search(row[index])):
+                    found.row = row
                     continue
             if index >= len(row):
                 if not row:
@@ -133,17 +164,28 @@ def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) ->
                 raise CliError(f"line {number}: no column {index + 1} (the row has {len(row)})")
             numbers.append(number)
             texts.append(row[index].strip())
+            if keep:
+                rows.append(row)
             if len(texts) == BATCH_LINES:
-                yield numbers, texts
-                numbers, texts = [], []
+                yield numbers, texts, rows
+                numbers, texts, rows = [], [], []
     except csv.Error as exc:
         problem = str(exc)
         if problem.startswith("new-line character"):
             problem = "a carriage return inside a field that is not quoted"
         elif problem == "unexpected end of data":
             problem = "a quoted field is not closed"
-        raise CliError(f"line {number}: not CSV: {problem}") from None
+        error = CliError(f"line {number}: not CSV: {problem}")
+    except CliError as exc:
+        error = exc
     if texts:
+        yield numbers, texts, rows
+    if error is not None:
+        raise error
+
+
+def _csv_items(batches: Iterable[list[str]], column: str | int, header: bool) -> Iterator[Batch]:
+    for numbers, texts, _ in _csv_rows(batches, column, header, CsvHeader(), False):
         yield numbers, texts
 
 
@@ -195,12 +237,19 @@ def parse_batch(batch: Batch, *parsers: Callable[[str], T]) -> list[T]:
         except ValueError:
             pass
     for number, text in zip(numbers, texts):
-        if text:
-            try:
-                parse(text)
-            except ValueError as exc:
-                raise CliError(f"line {number}: {str(exc).replace(text, clip(text))}") from None
+        if text and (error := refusal(f"line {number}", text, parse)) is not None:
+            raise error
     raise AssertionError("a line failed to parse only once")
+
+
+def refusal(place: str, text: str, parse: Callable[[str], object]) -> CliError | None:
+    """The CliError "PLACE: message" of `parse` refusing `text` (shown cut
+    short when long), or None when it takes it."""
+    try:
+        parse(text)
+    except ValueError as exc:
+        return CliError(f"{place}: {str(exc).replace(text, clip(text))}")
+    return None
 
 
 def parse_quib(text: str) -> QuibId:
@@ -209,6 +258,230 @@ def parse_quib(text: str) -> QuibId:
     if _HEX_0X.fullmatch(text):
         return QuibId.from_bytes(bytes.fromhex(text[2:]))
     return QuibId.from_str(text)
+
+
+# ---------------------------------------------------------------------------
+# Text chunks
+
+
+@dataclass
+class TextChunk:
+    """Identifier texts of many lines, as the converter reads them.
+
+    `column` holds the texts that are not blank as a text column (its row r
+    is the r-th of them), and `where(r)` the line number and stripped text
+    of row r, for a message. A chunk of CSV also has `texts`, the stripped
+    identifier text of each row ("" where blank), their line `numbers`,
+    and with a table its `rows` as read.
+    """
+
+    column: _native.Column
+    where: Callable[[int], tuple[int, str]]
+    texts: list[str] | None = None
+    numbers: list[int] | None = None
+    rows: list[list[str]] | None = None
+
+
+class TextSource:
+    """A text input, opened at once, so that one that cannot be read fails
+    before anything is written; with `twice`, read again from its start by
+    a second stream() (standard input, or a FILE that is not a regular file,
+    is then first copied to a temporary file)."""
+
+    def __init__(self, path: str, twice: bool) -> None:
+        self.name = "standard input" if path == "-" else path
+        self._path = path
+        self._open: list[IO[bytes]] = []
+        self._next: IO[bytes] | None = self._track(_open_input(path))
+        self._spooled: IO[bytes] | None = None
+        if twice and not self._regular(self._next):
+            with ErrorContext(f"cannot read {self.name}"):
+                self._spooled = self._track(tempfile.TemporaryFile())
+                shutil.copyfileobj(self._next, self._spooled, 1 << 20)
+            self._next = None
+
+    def _track(self, stream: IO[bytes]) -> IO[bytes]:
+        self._open.append(stream)
+        return stream
+
+    def _regular(self, stream: IO[bytes]) -> bool:
+        if self._path == "-":
+            return False
+        with ErrorContext(f"cannot read {self.name}"):
+            return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+
+    def stream(self) -> IO[bytes]:
+        """The input from its start."""
+        if self._next is not None:
+            stream, self._next = self._next, None
+            return stream
+        if self._spooled is not None:
+            self._spooled.seek(0)
+            return self._spooled
+        return self._track(_open_input(self._path))
+
+    def close(self) -> None:
+        """Closes what was opened (standard input stays open)."""
+        for stream in self._open:
+            if sys.stdin is None or stream is not sys.stdin.buffer:
+                stream.close()
+        self._open.clear()
+
+
+def _utf8_pieces(stream: IO[bytes]) -> Iterator[bytes]:
+    """The text of `stream` as UTF-8 bytes, CHUNK_BYTES of input at a time,
+    by the rules of _text_batches: a UTF-8 byte-order mark dropped, text
+    with a UTF-16 one decoded (an invalid sequence becoming U+FFFD)."""
+    head = stream.read(2)
+    if head in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
+        encoding = "utf-16-le" if head == codecs.BOM_UTF16_LE else "utf-16-be"
+        decoder = codecs.getincrementaldecoder(encoding)("replace")
+        while raw := stream.read(CHUNK_BYTES):
+            yield decoder.decode(raw).encode("utf-8")
+        yield decoder.decode(b"", final=True).encode("utf-8")
+        return
+    if head == codecs.BOM_UTF8[:2]:
+        third = stream.read(1)
+        head = b"" if third == codecs.BOM_UTF8[2:] else head + third
+    yield head + stream.read(CHUNK_BYTES)
+    while raw := stream.read(CHUNK_BYTES):
+        yield raw
+
+
+def _line_blocks(pieces: Iterable[bytes]) -> Iterator[bytes | memoryview]:
+    """The bytes of `pieces` in blocks of whole lines: each block but the
+    last ends with a line feed. A line longer than a piece is gathered from
+    as many pieces as it takes, each copied once."""
+    carry: list[bytes | memoryview] = []
+    for piece in pieces:
+        cut = piece.rfind(b"\n") + 1
+        if cut == 0:
+            if piece:
+                carry.append(piece)
+            continue
+        block = memoryview(piece)[:cut]
+        yield b"".join([*carry, block]) if carry else block
+        carry = [memoryview(piece)[cut:]] if cut < len(piece) else []
+    if carry:
+        yield b"".join(carry)
+
+
+def _decoded_lines(block: bytes | memoryview) -> list[str]:
+    """The lines of a block as _text_batches reads them, stripped."""
+    return [line.strip() for line in bytes(block).decode("utf-8", "replace").split("\n")]
+
+
+def _past_header(block: bytes | memoryview) -> tuple[int, int] | None:
+    """Where the block goes on after its first non-blank line (the offset
+    and the lines up to there), or None when every line of it is blank."""
+    data = bytes(block)
+    start = lines = 0
+    while start < len(data):
+        end = data.find(b"\n", start)
+        end = len(data) if end < 0 else end + 1
+        lines += 1
+        if data[start:end].decode("utf-8", "replace").strip():
+            return end, lines
+        start = end
+    return None
+
+
+@dataclass(frozen=True)
+class Texts:
+    """How the identifiers of one family are read from text: `family`, the
+    class whose values parsing gives; `parsers`, the object path's parsers
+    (the first that takes a whole batch; the last one's refusal is the
+    message of a bad line); `hex0x`, whether "0x" and 32 hexadecimal digits
+    are an identifier too."""
+
+    family: type[SornId] | type[QuibId]
+    parsers: tuple[Callable[[str], object], ...]
+    hex0x: bool
+
+
+SORN_TEXTS = Texts(SornId, (SornId.from_str,), False)
+QUIB_TEXTS = Texts(QuibId, (QuibId.from_str, parse_quib), True)
+
+
+def _line_count(block: bytes | memoryview) -> int:
+    data = bytes(block)
+    return data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
+
+
+def line_chunks(
+    stream: IO[bytes], header: bool, texts: Texts
+) -> Generator[TextChunk, None, None]:
+    """The text chunks of a list of one identifier per line (as _text_batches
+    and _line_items read it); with `header`, the first non-blank line is
+    skipped."""
+    line = 1
+    for block in _line_blocks(_utf8_pieces(stream)):
+        if header:
+            found = _past_header(block)
+            if found is None:
+                line += _line_count(block)
+                continue
+            header = False
+            block = block[found[0] :]
+            line += found[1]
+        column, count = _native.split_lines(block, False, texts.hex0x)
+
+        def where(row: int, block: bytes | memoryview = block, first: int = line) -> tuple[int, str]:
+            lines = _decoded_lines(block)
+            return [(first + i, t) for i, t in enumerate(lines) if t][row]
+
+        yield TextChunk(column, where)
+        line += count
+
+
+def csv_chunks(
+    stream: IO[bytes], column: str | int, header: bool, texts: Texts, found: CsvHeader, keep: bool
+) -> Generator[TextChunk, None, None]:
+    """The text chunks of one CSV column (as _csv_items reads it), with the
+    stripped text of each row and, with `keep`, the rows."""
+    batches = _text_batches(stream)
+    try:
+        for numbers, stripped, rows in _csv_rows(batches, column, header, found, keep):
+            # The texts as lines for the kernel: rows whose text is blank
+            # give none. A text that holds a line feed gives more; no
+            # identifier holds one, so the parsers then name the first bad line.
+            data = "\n".join(stripped).encode("utf-8")
+            ids, _ = _native.split_lines(data, False, texts.hex0x)
+            if len(ids) != len(stripped) - stripped.count(""):
+                parse_batch((numbers, stripped), *texts.parsers)
+                raise AssertionError("a text holding a line feed parsed")
+
+            def where(row: int, numbers: list[int] = numbers,
+                      stripped: list[str] = stripped) -> tuple[int, str]:
+                return [(n, t) for n, t in zip(numbers, stripped) if t][row]
+
+            yield TextChunk(ids, where, stripped, numbers, rows if keep else None)
+    finally:
+        batches.close()
+
+
+# How a kernel's message names the row it refuses.
+_ROW = re.compile(r"row ([0-9]+): ")
+
+
+def refused_row(exc: ValueError) -> int | None:
+    """The row that a kernel's ValueError names, if it names one."""
+    found = _ROW.match(str(exc))
+    return None if found is None else int(found.group(1))
+
+
+def parse_chunk(chunk: TextChunk, texts: Texts) -> _native.Column:
+    """The values of the texts of `chunk`; CliError, with the line number and
+    the message of the object path, for the first text that is none."""
+    try:
+        return _native.col_parse(chunk.column, texts.family, 0, False)[0]
+    except ValueError as exc:
+        row = refused_row(exc)
+        if row is None:
+            raise
+        number, text = chunk.where(row)
+    parse_batch(([number], [text]), *texts.parsers)
+    raise AssertionError("a line failed to parse only once")
 
 
 def _column(text: str) -> str | int:
@@ -224,16 +497,18 @@ def _column(text: str) -> str | int:
     return number
 
 
-def input_options() -> argparse.ArgumentParser:
+def input_options(tables: bool = False) -> argparse.ArgumentParser:
     """The options --column and --header of the commands that read
-    identifier lists, as a parent parser."""
+    identifier lists (and, with `tables`, Parquet and Arrow files), as a
+    parent parser."""
     options = argparse.ArgumentParser(add_help=False)
     options.add_argument(
         "--column",
         type=_column,
         metavar="NAME|N",
         help="read CSV and take the identifiers from the column named NAME in the "
-        "header row, or from column N (counted from 1)",
+        "header row, or from column N (counted from 1)"
+        + ("; of a Parquet or Arrow file, the column NAME or N" if tables else ""),
     )
     options.add_argument(
         "--header",

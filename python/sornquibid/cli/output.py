@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import errno
 import fcntl
+import io
 import os
 import re
 import signal
@@ -13,7 +14,7 @@ import stat
 import sys
 import tempfile
 import threading
-from typing import IO
+from typing import IO, Any
 
 from .errors import EXIT_STREAM, PROG, CliError, ErrorContext, stderr_write
 
@@ -142,6 +143,16 @@ class Output:
         with self._guard():
             self._stream.write(text.encode("utf-8", "surrogateescape"))
 
+    def write_bytes(self, data: bytes | memoryview) -> None:
+        with self._guard():
+            self._stream.write(data)
+
+    def sink(self) -> _Sink:
+        """A binary file on this output for the writers of Parquet and Arrow
+        files, which ask where they are (tell) as they write; closing it
+        leaves the output open."""
+        return _Sink(self)
+
     def commit(self) -> None:
         """Makes the output complete: flushed, and FILE replaced or written."""
         with self._guard():
@@ -218,6 +229,32 @@ class Output:
             self._close()
         except OSError:
             pass
+
+
+class _Sink(io.RawIOBase):
+    def __init__(self, out: Output) -> None:
+        super().__init__()
+        self._out = out
+        self._position = 0
+        self._dropped = False
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data)
+        if not self._dropped:
+            self._out.write_bytes(view)
+        self._position += view.nbytes
+        return view.nbytes
+
+    def drop(self) -> None:
+        """Lets what is written from now on go nowhere: a writer given up
+        after a failure may still finish its file when it is let go."""
+        self._dropped = True
+
+    def tell(self) -> int:
+        return self._position
 
 
 # Whether a path names a descriptor is decided by the directory it lies in:
