@@ -76,12 +76,17 @@ def refusal(cls, value):
 REQUIRE_SERVERS = os.environ.get("SORNQUIBID_REQUIRE_SERVERS") == "1"
 
 
+def running(found, required):
+    """`found`, a running server or engine, or the test's skip with the
+    reason `found` gives (its failure where the component is required)."""
+    if isinstance(found, str):
+        (pytest.fail if required else pytest.skip)(found)
+    return found
+
+
 def server(kind):
     """The running server of `kind`, or the test's skip (failure in CI)."""
-    found = servers.get(kind)
-    if isinstance(found, str):
-        (pytest.fail if REQUIRE_SERVERS else pytest.skip)(found)
-    return found
+    return running(servers.get(kind), REQUIRE_SERVERS)
 
 
 @pytest.fixture(scope="session")
@@ -103,10 +108,7 @@ REQUIRE_ENGINES = os.environ.get("SORNQUIBID_REQUIRE_ENGINES") == "1"
 
 def engine(kind):
     """The running engine of `kind`, or the test's skip (failure in CI)."""
-    found = engines.get(kind)
-    if isinstance(found, str):
-        (pytest.fail if REQUIRE_ENGINES else pytest.skip)(found)
-    return found
+    return running(engines.get(kind), REQUIRE_ENGINES)
 
 
 @pytest.fixture(scope="session")

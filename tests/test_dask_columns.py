@@ -11,7 +11,9 @@ import pandas as pd
 import pyarrow as pa
 import pytest
 
-from engines import T0, crowded_quibs, driver_precision, quib, single_machine, worker_precision
+from engines import (T0, crowded_quibs, driver_precision, quib, single_machine,
+                     worker_precision)
+from engine_faults import FAULTS
 from sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc, columns
 from sornquibid import dask as D
 
@@ -63,23 +65,6 @@ def test_quib_to_sorn_is_the_single_machine_result(dask_client, shuffled, partit
     assert plain(got["q"].tolist()) == values and got["payload"].tolist() == [
         i * 7 for i in range(len(values))]
     assert plain(got["s"].tolist()) == single_machine("quib_to_sorn", values)
-
-
-# Each list of values is split into 3 partitions of consecutive rows; the
-# row whose fault is reported, or None, and the library's message.
-CROWD = [quib(T0, 5, sub=i) for i in range(8193)]
-FAULTS = {
-    "group of 8193 over 3 partitions": (
-        CROWD[::2] + [quib(T0 + 9)] * 10 + CROWD[1::2], None,
-        "8193 IDs share (timestamp_ms=1700000000000, node_id=5) after squashing, "
-        "exceeding sequence max 8192"),
-    "node id": ([quib(T0)] * 1500 + [quib(T0, 600)] + [quib(T0)] * 1499, 1500,
-                "node_id 600 exceeds SornId max (511)"),
-    # A row fault wins over a crowded group, as it does on one machine.
-    "timestamp, and a crowded group": (
-        CROWD + [quib(2**41, 1, "us")] + [quib(T0)] * 1000, 8193,
-        "timestamp 2199023255552 exceeds SornId max (2199023255551 ms)"),
-}
 
 
 @pytest.mark.parametrize("case", FAULTS, ids=list(FAULTS))
