@@ -67,6 +67,23 @@ def test_quib_to_sorn_is_the_single_machine_result(dask_client, shuffled, partit
     assert plain(got["s"].tolist()) == single_machine("quib_to_sorn", values)
 
 
+def test_the_callers_columns_are_kept_whatever_their_names(dask_client):
+    # Columns named as the helper columns, an index of repeated values.
+    values = crowded_quibs(12, n=300)
+    n = len(values)
+    pdf = pd.DataFrame({"i": np.arange(n), "id.q y": pd.array(values, dtype=BINARY),
+                        "__sornquibid_row": np.arange(n) * 7, "__sornquibid_group": np.arange(n) * 3},
+                       index=100 + np.arange(n) // 2)
+    out = D.quib_to_sorn(dd.from_pandas(pdf, npartitions=3, sort=False), "id.q y", into="s")
+    got = out.compute().sort_values("i")
+    assert list(got.columns) == [*pdf.columns, "s"]
+    assert got.index.tolist() == pdf.index.tolist()
+    assert plain(got["id.q y"].tolist()) == values
+    assert got["__sornquibid_row"].tolist() == pdf["__sornquibid_row"].tolist()
+    assert got["__sornquibid_group"].tolist() == pdf["__sornquibid_group"].tolist()
+    assert plain(got["s"].tolist()) == single_machine("quib_to_sorn", values)
+
+
 @pytest.mark.parametrize("case", FAULTS, ids=list(FAULTS))
 def test_a_fault_fails_the_computation_with_the_library_message(dask_client, case):
     values, row, message = FAULTS[case]

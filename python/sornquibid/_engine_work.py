@@ -316,11 +316,12 @@ def fixed_size(dtype: Any) -> bool:
     return arrow is not None and pyarrow().types.is_fixed_size_binary(arrow)
 
 
-def dask_keys(part: Any, column: str, partition_info: dict[str, Any] | None = None) -> Any:
-    """`part` with each row's key in the DataFrame's order (ROW) and its
-    group's key (GROUP; rows without a value take their row key, so that
-    they spread over the partitions); a fixed_size_binary(16) column as
-    binary, for the shuffle."""
+def dask_keys(part: Any, column: str, row: str = ROW, group: str = GROUP,
+              partition_info: dict[str, Any] | None = None) -> Any:
+    """`part` with each row's key in the DataFrame's order (column `row`)
+    and its group's key (column `group`; rows without a value take their
+    row key, so that they spread over the partitions); a
+    fixed_size_binary(16) column as binary, for the shuffle."""
     np = importlib.import_module("numpy")
     number = _number(partition_info)
     rows = (np.int64(number) << np.int64(PARTITION_SHIFT)) + np.arange(len(part), dtype=np.int64)
@@ -328,21 +329,23 @@ def dask_keys(part: Any, column: str, partition_info: dict[str, Any] | None = No
     keys = groups.to_numpy(dtype=np.int64, na_value=0).copy()
     missing = groups.isna().to_numpy()
     keys[missing] = rows[missing]
-    part = part.assign(**{ROW: rows, GROUP: keys})
+    part = part.assign(**{row: rows, group: keys})
     if fixed_size(part[column].dtype):
         pd = importlib.import_module("pandas")
         part[column] = part[column].astype(pd.ArrowDtype(pyarrow().binary()))
     return part
 
 
-def dask_renumber(part: Any, column: str, into: str, dtype: Any) -> Any:
+def dask_renumber(part: Any, column: str, into: str, dtype: Any, row: str = ROW,
+                  group: str = GROUP) -> Any:
     """A partition of whole groups with their SornIds in `into`, without
-    the helper columns, `column` (if kept) of its own `dtype` again."""
+    the helper columns `row` and `group`, `column` (if kept) of its own
+    `dtype` again."""
     try:
-        sorns = columns.quib_to_sorn(part[column], order=part[ROW].to_numpy())
+        sorns = columns.quib_to_sorn(part[column], order=part[row].to_numpy())
     except ValueError as exc:
         raise unlocated(exc) from None
-    part = part.drop(columns=[ROW, GROUP])
+    part = part.drop(columns=[row, group])
     if into != column and part[column].dtype != dtype:
         part[column] = part[column].astype(dtype)
     part[into] = sorns

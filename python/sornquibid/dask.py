@@ -29,7 +29,7 @@ from typing import Any
 from . import _engine_work as W
 from . import columns
 from ._engine_work import CONFLICT_KEYS, GROUP, PARTITION_SHIFT, ROW, Op
-from ._engines import dry_run, field_names, into_name, op
+from ._engines import dry_run, field_names, into_name, op, unused
 
 __all__ = ["sorn_to_quib", "quib_to_sorn", "sornid_conflicts", "to_desc", "to_asc", "parse",
            "format", "fields", "validate"]
@@ -87,15 +87,17 @@ def quib_to_sorn(df: Any, column: str, into: str | None = None) -> Any:
     _column(df, column, "quib_to_sorn")
     into = into_name(column, into)
     dry_run(Op("sorn_group"), "quib_to_sorn", column, df._meta[column])
-    keyed_meta = W.dask_keys(df._meta, column)
-    keyed = df.map_partitions(W.dask_keys, column, meta=keyed_meta)
+    # The helper columns under names of no column of the caller's.
+    row, group = unused(df.columns, ROW), unused(df.columns, GROUP)
+    keyed_meta = W.dask_keys(df._meta, column, row, group)
+    keyed = df.map_partitions(W.dask_keys, column, row, group, meta=keyed_meta)
     # Dask's P2P shuffle cannot move a fixed_size_binary column (the
     # identifiers' own is moved as binary); the task-based shuffle can.
     method = "tasks" if any(W.fixed_size(t) for t in keyed_meta.dtypes) else None
-    shuffled = keyed.shuffle(on=GROUP, npartitions=df.npartitions, shuffle_method=method)
+    shuffled = keyed.shuffle(on=group, npartitions=df.npartitions, shuffle_method=method)
     dtype = df._meta[column].dtype
-    meta = W.dask_renumber(keyed_meta, column, into, dtype)
-    return shuffled.map_partitions(W.dask_renumber, column, into, dtype, meta=meta)
+    meta = W.dask_renumber(keyed_meta, column, into, dtype, row, group)
+    return shuffled.map_partitions(W.dask_renumber, column, into, dtype, row, group, meta=meta)
 
 
 def sornid_conflicts(df: Any, column: str) -> Any:
