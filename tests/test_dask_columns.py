@@ -84,6 +84,27 @@ def test_the_callers_columns_are_kept_whatever_their_names(dask_client):
     assert plain(got["s"].tolist()) == single_machine("quib_to_sorn", values)
 
 
+def test_an_object_column_of_bytes_as_read_from_parquet(dask_client, tmp_path):
+    # Dask reads Parquet's binary columns as object columns of bytes and
+    # Nones; one file, one partition, of Nones only.
+    import pyarrow.parquet as pq
+
+    values = [None] * 5 + crowded_quibs(13, n=300) + [quib(T0, 600)]
+    for k, (start, stop) in enumerate([(0, 5), (5, 150), (150, len(values))]):
+        pq.write_table(pa.table({"i": range(start, stop), "q": pa.array(values[start:stop], pa.binary())}),
+                       tmp_path / f"{k}.parquet")
+    df = dd.read_parquet(str(tmp_path))
+    assert df.dtypes["q"] == object and df.npartitions == 3
+    got = D.sornid_conflicts(df, "q")
+    assert [(c.kind, c.node_id, c.rows) for c in got.itertuples()] == [
+        ("NodeIdOverflow", 600, (len(values) - 1,))]
+    fine = df[df["i"] < len(values) - 1]
+    assert D.sornid_conflicts(fine, "q").empty
+    out = D.quib_to_sorn(fine, "q", into="s").compute().sort_values("i")
+    assert out["q"].tolist() == values[:-1]
+    assert plain(out["s"].tolist()) == single_machine("quib_to_sorn", values[:-1])
+
+
 @pytest.mark.parametrize("case", FAULTS, ids=list(FAULTS))
 def test_a_fault_fails_the_computation_with_the_library_message(dask_client, case):
     values, row, message = FAULTS[case]

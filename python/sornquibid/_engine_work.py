@@ -309,6 +309,24 @@ def dask_apply(part: Any, op: Op, column: str, into: str | list[str],
     return part
 
 
+def quibs(col: Any) -> Any:
+    """The pandas Series `col` of QuibIds; an object one of bytes and
+    Nones (Dask reads Parquet's binary columns so) as Arrow binary, its
+    Nones nulls, as in the other dtypes; any other as it is."""
+    if col.dtype != object:
+        return col
+    pa, pd = pyarrow(), importlib.import_module("pandas")
+    try:
+        values = pa.array(col, from_pandas=True)
+    except (pa.ArrowInvalid, pa.ArrowTypeError):
+        return col
+    if pa.types.is_null(values.type):
+        values = values.cast(pa.binary())
+    if not pa.types.is_binary(values.type):
+        return col
+    return pd.Series(pd.arrays.ArrowExtensionArray(values), index=col.index, name=col.name)
+
+
 def fixed_size(dtype: Any) -> bool:
     """Whether a pandas dtype is Arrow's fixed_size_binary, which Dask's
     P2P shuffle cannot move (pandas cannot read the dtype's name back)."""
@@ -325,7 +343,7 @@ def dask_keys(part: Any, column: str, row: str = ROW, group: str = GROUP,
     np = importlib.import_module("numpy")
     number = _number(partition_info)
     rows = (np.int64(number) << np.int64(PARTITION_SHIFT)) + np.arange(len(part), dtype=np.int64)
-    groups = Op("sorn_group").at(part[column], number, 0)
+    groups = Op("sorn_group").at(quibs(part[column]), number, 0)
     keys = groups.to_numpy(dtype=np.int64, na_value=0).copy()
     missing = groups.isna().to_numpy()
     keys[missing] = rows[missing]
@@ -342,7 +360,7 @@ def dask_renumber(part: Any, column: str, into: str, dtype: Any, row: str = ROW,
     the helper columns `row` and `group`, `column` (if kept) of its own
     `dtype` again."""
     try:
-        sorns = columns.quib_to_sorn(part[column], order=part[row].to_numpy())
+        sorns = columns.quib_to_sorn(quibs(part[column]), order=part[row].to_numpy())
     except ValueError as exc:
         raise unlocated(exc) from None
     part = part.drop(columns=[row, group])
@@ -355,7 +373,7 @@ def dask_renumber(part: Any, column: str, into: str, dtype: Any, row: str = ROW,
 def dask_classify(part: Any, column: str, partition_info: dict[str, Any] | None = None) -> Any:
     """One row (ROW, kind, key, high) for each row of `part` with a value."""
     pd, np = importlib.import_module("pandas"), importlib.import_module("numpy")
-    positions, kinds, keys, highs = classify(pyarrow().array(part[column]))
+    positions, kinds, keys, highs = classify(pyarrow().array(quibs(part[column])))
     rows = (np.int64(_number(partition_info)) << np.int64(PARTITION_SHIFT)) + positions
     return pd.DataFrame({ROW: rows.astype(np.int64), "kind": kinds, "key": keys, "high": highs})
 
