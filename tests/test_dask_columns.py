@@ -67,6 +67,44 @@ def test_quib_to_sorn_is_the_single_machine_result(dask_client, shuffled, partit
     assert plain(got["s"].tolist()) == single_machine("quib_to_sorn", values)
 
 
+def test_the_callers_columns_are_kept_whatever_their_names(dask_client):
+    # Columns named as the helper columns, an index of repeated values.
+    values = crowded_quibs(12, n=300)
+    n = len(values)
+    pdf = pd.DataFrame({"i": np.arange(n), "id.q y": pd.array(values, dtype=BINARY),
+                        "__sornquibid_row": np.arange(n) * 7, "__sornquibid_group": np.arange(n) * 3},
+                       index=100 + np.arange(n) // 2)
+    out = D.quib_to_sorn(dd.from_pandas(pdf, npartitions=3, sort=False), "id.q y", into="s")
+    got = out.compute().sort_values("i")
+    assert list(got.columns) == [*pdf.columns, "s"]
+    assert got.index.tolist() == pdf.index.tolist()
+    assert plain(got["id.q y"].tolist()) == values
+    assert got["__sornquibid_row"].tolist() == pdf["__sornquibid_row"].tolist()
+    assert got["__sornquibid_group"].tolist() == pdf["__sornquibid_group"].tolist()
+    assert plain(got["s"].tolist()) == single_machine("quib_to_sorn", values)
+
+
+def test_an_object_column_of_bytes_as_read_from_parquet(dask_client, tmp_path):
+    # Dask reads Parquet's binary columns as object columns of bytes and
+    # Nones; one file, one partition, of Nones only.
+    import pyarrow.parquet as pq
+
+    values = [None] * 5 + crowded_quibs(13, n=300) + [quib(T0, 600)]
+    for k, (start, stop) in enumerate([(0, 5), (5, 150), (150, len(values))]):
+        pq.write_table(pa.table({"i": range(start, stop), "q": pa.array(values[start:stop], pa.binary())}),
+                       tmp_path / f"{k}.parquet")
+    df = dd.read_parquet(str(tmp_path))
+    assert df.dtypes["q"] == object and df.npartitions == 3
+    got = D.sornid_conflicts(df, "q")
+    assert [(c.kind, c.node_id, c.rows) for c in got.itertuples()] == [
+        ("NodeIdOverflow", 600, (len(values) - 1,))]
+    fine = df[df["i"] < len(values) - 1]
+    assert D.sornid_conflicts(fine, "q").empty
+    out = D.quib_to_sorn(fine, "q", into="s").compute().sort_values("i")
+    assert out["q"].tolist() == values[:-1]
+    assert plain(out["s"].tolist()) == single_machine("quib_to_sorn", values[:-1])
+
+
 @pytest.mark.parametrize("case", FAULTS, ids=list(FAULTS))
 def test_a_fault_fails_the_computation_with_the_library_message(dask_client, case):
     values, row, message = FAULTS[case]

@@ -103,6 +103,34 @@ def test_a_fault_fails_the_job_with_the_library_message(spark, case):
     assert "ValueError: " + message in failure(S.quib_to_sorn(df, "q").collect)
 
 
+# A name PySpark would read as a path; the names of the helper columns
+# (Spark matches names whatever their case).
+ODD = "id.q`x y"
+
+
+def test_the_callers_columns_are_kept_whatever_their_names(spark, path):
+    from pyspark.sql import functions as F
+
+    values = crowded_quibs(11, n=300)
+    df = (frame(spark, values, 3).toDF("i", ODD, "__sornquibid_row")
+          .withColumn("__SORNQUIBID_GROUP", F.col("i") * 3).withColumn("P", F.lit(1)))
+    kept = [(i, v, i * 7, i * 3) for i, v in enumerate(values)]
+    names = ["i", ODD, "__sornquibid_row", "__SORNQUIBID_GROUP"]
+    # into names the column P as withColumn finds it, by either path.
+    for out, expected in [(S.quib_to_sorn(df, ODD, into="p"), single_machine("quib_to_sorn", values)),
+                          (S.format(df, ODD, QuibId, into="p"), single_machine("format", values, QuibId))]:
+        assert out.columns == names + ["p"]
+        rows = sorted(out.collect())
+        assert [tuple(plain(v) for v in r[:4]) for r in rows] == kept
+        assert [r.p for r in rows] == expected
+    out = S.fields(df, ODD, QuibId, prefix="f.")
+    fields = ["timestamp", "precision", "node_id", "sequence"]
+    assert out.columns == names + ["P"] + [f"f.{n}" for n in fields]
+    rows = sorted(out.collect())
+    assert [tuple(plain(v) for v in r[:4]) for r in rows] == kept
+    assert [dict(zip(fields, r[5:])) for r in rows] == single_machine("fields", values, QuibId)
+
+
 # ---------------------------------------------------------------------------
 # sornid_conflicts
 

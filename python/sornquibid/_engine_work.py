@@ -309,6 +309,24 @@ def dask_apply(part: Any, op: Op, column: str, into: str | list[str],
     return part
 
 
+def quibs(col: Any) -> Any:
+    """The pandas Series `col` of QuibIds; an object one of bytes and
+    Nones (Dask reads Parquet's binary columns so) as Arrow binary, its
+    Nones nulls, as in the other dtypes; any other as it is."""
+    if col.dtype != object:
+        return col
+    pa, pd = pyarrow(), importlib.import_module("pandas")
+    try:
+        values = pa.array(col, from_pandas=True)
+    except (pa.ArrowInvalid, pa.ArrowTypeError):
+        return col
+    if pa.types.is_null(values.type):
+        values = values.cast(pa.binary())
+    if not pa.types.is_binary(values.type):
+        return col
+    return pd.Series(pd.arrays.ArrowExtensionArray(values), index=col.index, name=col.name)
+
+
 def fixed_size(dtype: Any) -> bool:
     """Whether a pandas dtype is Arrow's fixed_size_binary, which Dask's
     P2P shuffle cannot move (pandas cannot read the dtype's name back)."""
@@ -316,33 +334,36 @@ def fixed_size(dtype: Any) -> bool:
     return arrow is not None and pyarrow().types.is_fixed_size_binary(arrow)
 
 
-def dask_keys(part: Any, column: str, partition_info: dict[str, Any] | None = None) -> Any:
-    """`part` with each row's key in the DataFrame's order (ROW) and its
-    group's key (GROUP; rows without a value take their row key, so that
-    they spread over the partitions); a fixed_size_binary(16) column as
-    binary, for the shuffle."""
+def dask_keys(part: Any, column: str, row: str = ROW, group: str = GROUP,
+              partition_info: dict[str, Any] | None = None) -> Any:
+    """`part` with each row's key in the DataFrame's order (column `row`)
+    and its group's key (column `group`; rows without a value take their
+    row key, so that they spread over the partitions); a
+    fixed_size_binary(16) column as binary, for the shuffle."""
     np = importlib.import_module("numpy")
     number = _number(partition_info)
     rows = (np.int64(number) << np.int64(PARTITION_SHIFT)) + np.arange(len(part), dtype=np.int64)
-    groups = Op("sorn_group").at(part[column], number, 0)
+    groups = Op("sorn_group").at(quibs(part[column]), number, 0)
     keys = groups.to_numpy(dtype=np.int64, na_value=0).copy()
     missing = groups.isna().to_numpy()
     keys[missing] = rows[missing]
-    part = part.assign(**{ROW: rows, GROUP: keys})
+    part = part.assign(**{row: rows, group: keys})
     if fixed_size(part[column].dtype):
         pd = importlib.import_module("pandas")
         part[column] = part[column].astype(pd.ArrowDtype(pyarrow().binary()))
     return part
 
 
-def dask_renumber(part: Any, column: str, into: str, dtype: Any) -> Any:
+def dask_renumber(part: Any, column: str, into: str, dtype: Any, row: str = ROW,
+                  group: str = GROUP) -> Any:
     """A partition of whole groups with their SornIds in `into`, without
-    the helper columns, `column` (if kept) of its own `dtype` again."""
+    the helper columns `row` and `group`, `column` (if kept) of its own
+    `dtype` again."""
     try:
-        sorns = columns.quib_to_sorn(part[column], order=part[ROW].to_numpy())
+        sorns = columns.quib_to_sorn(quibs(part[column]), order=part[row].to_numpy())
     except ValueError as exc:
         raise unlocated(exc) from None
-    part = part.drop(columns=[ROW, GROUP])
+    part = part.drop(columns=[row, group])
     if into != column and part[column].dtype != dtype:
         part[column] = part[column].astype(dtype)
     part[into] = sorns
@@ -352,7 +373,7 @@ def dask_renumber(part: Any, column: str, into: str, dtype: Any) -> Any:
 def dask_classify(part: Any, column: str, partition_info: dict[str, Any] | None = None) -> Any:
     """One row (ROW, kind, key, high) for each row of `part` with a value."""
     pd, np = importlib.import_module("pandas"), importlib.import_module("numpy")
-    positions, kinds, keys, highs = classify(pyarrow().array(part[column]))
+    positions, kinds, keys, highs = classify(pyarrow().array(quibs(part[column])))
     rows = (np.int64(_number(partition_info)) << np.int64(PARTITION_SHIFT)) + positions
     return pd.DataFrame({ROW: rows.astype(np.int64), "kind": kinds, "key": keys, "high": highs})
 

@@ -3,6 +3,7 @@ the arguments checked and resolved once, before any work is sent out."""
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import Any
 
 from _sornquibid import QuibId, QuibIdDesc, SornId, SornIdDesc
@@ -59,3 +60,15 @@ def field_names(fields: Any, prefix: str) -> list[str]:
     if not isinstance(prefix, str):
         raise TypeError(f"fields() argument 'prefix' must be str or None, not {prefix!r}")
     return [prefix + name for name in fields]
+
+
+def unused(taken: Iterable[Any], name: str) -> str:
+    """`name`, or `name` and a number, as no column of `taken` is named in
+    any case: a helper column must neither replace nor be taken for one of
+    the caller's (Spark tells names apart by case only when asked to)."""
+    names = {str(c).lower() for c in taken}
+    found, n = name, 0
+    while found.lower() in names:
+        n += 1
+        found = f"{name}_{n}"
+    return found

@@ -6,7 +6,9 @@ workers partition by partition: each takes a DataFrame and a column name
 and returns a new DataFrame with the other columns (and the index)
 unchanged. Column dtypes: int64 (SornId, SornIdDesc), pyarrow binary or
 fixed_size_binary(16) (pandas ArrowDtype; QuibId, QuibIdDesc) and string
-dtypes (text). Nulls stay nulls (in Arrow-backed columns).
+dtypes (text). Nulls stay nulls (in Arrow-backed columns). quib_to_sorn and
+sornid_conflicts also take an object column of bytes, as read_parquet gives
+a binary column, its Nones as nulls.
 
 - sorn_to_quib, to_desc, to_asc, parse, format, fields and validate work
   partition by partition, without a shuffle.
@@ -29,7 +31,7 @@ from typing import Any
 from . import _engine_work as W
 from . import columns
 from ._engine_work import CONFLICT_KEYS, GROUP, PARTITION_SHIFT, ROW, Op
-from ._engines import dry_run, field_names, into_name, op
+from ._engines import dry_run, field_names, into_name, op, unused
 
 __all__ = ["sorn_to_quib", "quib_to_sorn", "sornid_conflicts", "to_desc", "to_asc", "parse",
            "format", "fields", "validate"]
@@ -86,16 +88,18 @@ def quib_to_sorn(df: Any, column: str, into: str | None = None) -> Any:
     group of more than 8192 identifiers with the library's message."""
     _column(df, column, "quib_to_sorn")
     into = into_name(column, into)
-    dry_run(Op("sorn_group"), "quib_to_sorn", column, df._meta[column])
-    keyed_meta = W.dask_keys(df._meta, column)
-    keyed = df.map_partitions(W.dask_keys, column, meta=keyed_meta)
+    dry_run(Op("sorn_group"), "quib_to_sorn", column, W.quibs(df._meta[column]))
+    # The helper columns under names of no column of the caller's.
+    row, group = unused(df.columns, ROW), unused(df.columns, GROUP)
+    keyed_meta = W.dask_keys(df._meta, column, row, group)
+    keyed = df.map_partitions(W.dask_keys, column, row, group, meta=keyed_meta)
     # Dask's P2P shuffle cannot move a fixed_size_binary column (the
     # identifiers' own is moved as binary); the task-based shuffle can.
     method = "tasks" if any(W.fixed_size(t) for t in keyed_meta.dtypes) else None
-    shuffled = keyed.shuffle(on=GROUP, npartitions=df.npartitions, shuffle_method=method)
+    shuffled = keyed.shuffle(on=group, npartitions=df.npartitions, shuffle_method=method)
     dtype = df._meta[column].dtype
-    meta = W.dask_renumber(keyed_meta, column, into, dtype)
-    return shuffled.map_partitions(W.dask_renumber, column, into, dtype, meta=meta)
+    meta = W.dask_renumber(keyed_meta, column, into, dtype, row, group)
+    return shuffled.map_partitions(W.dask_renumber, column, into, dtype, row, group, meta=meta)
 
 
 def sornid_conflicts(df: Any, column: str) -> Any:
@@ -116,7 +120,7 @@ def sornid_conflicts(df: Any, column: str) -> Any:
     dask = importlib.import_module("dask")
     pd = importlib.import_module("pandas")
     _column(df, column, "sornid_conflicts")
-    dry_run(Op("sorn_group"), "sornid_conflicts", column, df._meta[column])
+    dry_run(Op("sorn_group"), "sornid_conflicts", column, W.quibs(df._meta[column]))
     part = df[[column]]
     classified = part.map_partitions(W.dask_classify, column,
                                      meta=W.dask_classify(part._meta, column))

@@ -30,7 +30,7 @@ from typing import Any
 from . import _engine_work as W
 from . import columns
 from ._engine_work import CONFLICT_KEYS, GROUP, GROUPED, ROW, Op
-from ._engines import dry_run, field_names, into_name, op
+from ._engines import dry_run, field_names, into_name, op, unused
 
 __all__ = ["sorn_to_quib", "quib_to_sorn", "sornid_conflicts", "to_desc", "to_asc", "parse",
            "format", "fields", "validate"]
@@ -68,6 +68,32 @@ def _large(df: Any) -> bool:
     types, and takes them back so."""
     conf = df.sparkSession.conf.get("spark.sql.execution.arrow.useLargeVarTypes", "false")
     return str(conf).lower() == "true"
+
+
+def _positional(df: Any, outs: list[str]) -> tuple[Any, list[str], list[str]]:
+    """For mapInArrow, to which PySpark hands each column by its name (a
+    dot or a backtick in a name would be read as a path): `df` with its
+    columns named by their places ("_0", "_1", ...), the place names under
+    which the columns `outs` are written (those of the columns that bear
+    these names, found as withColumn finds them, else new ones), and the
+    names of the result's columns, to give back with toDF()."""
+    conf = df.sparkSession.conf.get("spark.sql.caseSensitive", "false")
+    exact = str(conf).lower() == "true"
+    final = list(df.columns)
+    places = [f"_{i}" for i in range(len(final))]
+    renamed = df.toDF(*places)
+    targets = []
+    for name in outs:
+        same = [i for i, c in enumerate(final) if (c == name if exact else c.lower() == name.lower())]
+        if same:
+            at = same[0]
+            final[at] = name
+        else:
+            at = len(final)
+            final.append(name)
+            places.append(f"_{at}")
+        targets.append(places[at])
+    return renamed, targets, final
 
 
 def _arrow_type(data_type: Any) -> Any:
@@ -134,10 +160,15 @@ def _apply(df: Any, column: str, fname: str, how: Op, into: str | None,
     udf = _arrow_udf()
     if udf is None:
         if isinstance(names, list):
-            schema = _schema(df, names, [f.dataType for f in result_type.fields])
+            outs, types = names, [f.dataType for f in result_type.fields]
         else:
-            schema = _schema(df, [names], [result_type])
-        return df.mapInArrow(functools.partial(W.spark_map, how, column, names, large), schema)
+            outs, types = [names], [result_type]
+        renamed, targets, final = _positional(df, outs)
+        source = renamed.columns[df.columns.index(column)]
+        schema = _schema(renamed, targets, types)
+        written = targets if isinstance(names, list) else targets[0]
+        work = functools.partial(W.spark_map, how, source, written, large)
+        return renamed.mapInArrow(work, schema).toDF(*final)
     F, _ = _sql()
     functions = importlib.import_module("pyspark.sql.functions")
     with warnings.catch_warnings():
@@ -147,10 +178,12 @@ def _apply(df: Any, column: str, fname: str, how: Op, into: str | None,
                      functionType=functions.ArrowUDFType.SCALAR_ITER)
     if not isinstance(names, list):
         return df.withColumn(names, scalar(_ref(column)))
-    # Each field read from one evaluation of the UDF.
-    out = df.withColumn(GROUP, scalar(_ref(column)))
-    out = out.withColumns({n: F.col(GROUP)[f] for n, f in zip(names, result_type.names)})
-    return out.drop(GROUP)
+    # Each field read from one evaluation of the UDF, held in a column of
+    # a name of no column of the caller's.
+    held = unused([*df.columns, *names], GROUP)
+    out = df.withColumn(held, scalar(_ref(column)))
+    out = out.withColumns({n: F.col(held)[f] for n, f in zip(names, result_type.names)})
+    return out.drop(held)
 
 
 # ---------------------------------------------------------------------------
@@ -185,13 +218,19 @@ def quib_to_sorn(df: Any, column: str, into: str | None = None) -> Any:
     the library's message."""
     F, T = _sql()
     into = into_name(column, into)
-    keyed = df.withColumn(ROW, F.monotonically_increasing_id())
-    keyed = _apply(keyed, column, "quib_to_sorn", Op("sorn_group"), GROUP)
+    _checked(df, column, "quib_to_sorn", Op("sorn_group"))
+    # The caller's columns by their places, so that the helper columns
+    # ROW and GROUP can be no names of theirs.
+    renamed, [target], final = _positional(df, [into])
+    source = renamed.columns[df.columns.index(column)]
+    keyed = renamed.withColumn(ROW, F.monotonically_increasing_id())
+    keyed = _apply(keyed, source, "quib_to_sorn", Op("sorn_group"), GROUP)
     # Rows without a value belong to no group: spread them by their row key.
     keyed = keyed.withColumn(GROUP, F.coalesce(F.col(GROUP), F.col(ROW)))
     shuffled = keyed.repartition(F.col(GROUP)).sortWithinPartitions(GROUP)
-    schema = _schema(df, [into], [T.LongType()])
-    return shuffled.mapInArrow(functools.partial(W.spark_renumber, column, into), schema)
+    schema = _schema(renamed, [target], [T.LongType()])
+    work = functools.partial(W.spark_renumber, source, target)
+    return shuffled.mapInArrow(work, schema).toDF(*final)
 
 
 def sornid_conflicts(df: Any, column: str) -> Any:
