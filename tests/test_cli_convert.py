@@ -192,6 +192,46 @@ def test_lists_convert_as_the_object_path_does(tmp_path, convert, chunks, target
         assert (status, err, out) == (1, f"sornquibid: error: {escape(message)}\n", None)
 
 
+@pytest.mark.parametrize("target", ["quib", "sorn"])
+@pytest.mark.parametrize("line, header", [
+    ("\u3000" * 40 + "{id}" + " " * 50, False),  # white space around an identifier
+    (" \t" * 60, False),  # a blank line
+    ("\xa0" * 30 + "{id}" + "\u2003" * 20 + "{id}", False),  # a text that is no identifier
+    ("x" * 90, True),  # a header
+])
+def test_lines_longer_than_a_chunk_read_as_the_object_path_reads_them(tmp_path, convert, chunks,
+                                                                      target, line, header):
+    # A line beyond the chunk is read on without being kept: only its
+    # stripped text is, when it is short enough to be an identifier.
+    text = str(SornId(EXAMPLE)) if target == "quib" else "0000000b-cbce-87f1-9b15-000000050007"
+    data = f"{text}\n{line.format(id=text)}\r\n{text}".encode()
+    path = tmp_path / "in.txt"
+    path.write_bytes(data)
+    flags = ["--header"] if header else []
+    want, message = object_path(path, target, header=header)
+    chunks(16)
+    status, out, err = convert("--to", target, *flags, data=data)
+    if message is None:
+        assert (status, err, out) == (0, "", want)
+    else:
+        assert (status, err, out) == (1, f"sornquibid: error: {escape(message)}\n", None)
+
+
+@pytest.mark.parametrize("args, data, message", [
+    ([], b"5\n" + b" " * 40 + b"7" * 60 + b"\xe9" * 60 + b"\n6\n",
+     "line 2: too long for an identifier (more than 100 characters): "
+     + "7" * 60 + "\ufffd" * 20 + "..."),
+    (["--column", "1"], b"5\n6,7\n" + b"8," * 40, "line 3: not CSV: a line longer than 64 bytes"),
+])
+def test_lines_too_long_to_keep_are_refused_with_their_number(convert, chunks, monkeypatch, args,
+                                                              data, message):
+    monkeypatch.setattr(cli_input, "LONG_LINE_CHARACTERS", 100)
+    monkeypatch.setattr(cli_input, "CSV_LINE_BYTES", 64)
+    chunks(8)
+    status, out, err = convert("--to", "quib", *args, data=data)
+    assert (status, out, err) == (1, None, f"sornquibid: error: {message}\n")
+
+
 def random_csv(rng, texts):
     """A CSV table with the texts as its column `id`, between others that
     need quoting."""
@@ -325,6 +365,43 @@ def test_table_files_convert_with_their_other_columns(convert, chunks, target, s
     assert got.schema.field("note").type == pa.string()
 
 
+Q_BYTES = [QuibId.from_parts(1_700_000_000_000_000_000 + i, "ns", i % 2, i).as_bytes()
+           for i in (5, 3, 5, 9)] + [None]
+LAYOUTS = [
+    ("quib", pa.array([5, 3, 5, None], pa.int64()).dictionary_encode()),
+    ("quib", pa.array(["5", "3", "+5", None], pa.large_string())),
+    ("quib", pa.array(["5", "3", "5", None], pa.string_view())),
+    ("sorn", pa.ExtensionArray.from_storage(pa.uuid(), pa.array(Q_BYTES, pa.binary(16)))),
+    ("sorn", pa.array(Q_BYTES, pa.binary(16)).dictionary_encode()),
+    ("sorn", pa.array(Q_BYTES, pa.large_binary())),
+    ("sorn", pa.array([None if b is None else str(QuibId.from_bytes(b)) for b in Q_BYTES],
+                      pa.large_string()).dictionary_encode()),
+]
+
+
+@pytest.mark.parametrize("target, column", LAYOUTS, ids=lambda v: str(getattr(v, "type", v)))
+@pytest.mark.parametrize("out", ["csv", "arrow"])
+def test_every_column_layout_converts_and_keeps_its_source(convert, chunks, target, column, out):
+    chunks(4096, table_rows=2)
+    table = pa.table({"id": column})
+    status, data, err = convert("--to", target, "--into", "new", "--column", "id", data=table,
+                                name="in.arrow", out=f"out.{out}")
+    assert (status, err) == (0, "")
+    plain = column.dictionary_decode() if pa.types.is_dictionary(column.type) else column
+    plain = plain.storage if isinstance(plain, pa.ExtensionArray) else plain
+    ids = source_ids(target, plain.to_pylist())
+    results = converted(target, [None if i is None else i for i in ids])
+    if out == "csv":
+        source = [text_of(v) if isinstance(v, str) else text_of(i)
+                  for v, i in zip(plain.to_pylist(), ids)]
+        assert list(csv.reader(io.StringIO(data.decode()))) == [["id", "new"]] + [
+            [a, text_of(b)] for a, b in zip(source, results)]
+    else:
+        got = read_table(data, "arrow")
+        assert got.column("id").combine_chunks().equals(column)
+        assert got.column("new").to_pylist() == values_of(results)
+
+
 @pytest.mark.parametrize("target", ["quib", "sorn"])
 @pytest.mark.parametrize("mode, header", [("into", True), ("replace", True), ("replace", False)])
 @pytest.mark.parametrize("out", ["csv", "parquet"])
@@ -444,6 +521,9 @@ def test_table_errors(convert, chunks, args, columns, status, message):
     (["--no-header", "--output-format", "parquet"], b"5\n", "in.txt", 2, "--no-header is for CSV output"),
     ([], b"5\n", "in.parquet", 1, "cannot read in.parquet as Parquet: "),
     ([], b"5\n", "in.feather", 1, "cannot read in.feather as Arrow IPC: "),
+    # The columns of a CSV table without a header are named 1, 2, ...
+    (["--column", "2", "--into", "1", "--output-format", "parquet"], b"5,6\n", "in.csv", 1,
+     "column '1' exists already (--replace replaces the source column)"),
     # A CSV row wider than the table has no place in a Parquet file.
     (["--column", "id", "--replace", "--output-format", "parquet"], b"id,b\n1,2\n3,4,5\n", "in.csv",
      1, "line 3: 3 fields, more than the 2 columns of the table"),
@@ -499,3 +579,18 @@ def test_memory_is_bounded_by_the_chunk_or_the_column(tmp_path, monkeypatch, tar
         path.write_text("\n".join(texts[:count]) + "\n")
         peaks.append(peak_memory(["convert", "--to", target, "-"], path))
     assert peaks[1] - peaks[0] < 8 * 2**20 + per_row * 1_800_000, peaks
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime keeps freed memory in quarantine")
+@pytest.mark.parametrize("args, line, count", [
+    ([], b" " * (64 << 20) + b"42\n", 1),  # one line, far longer than the chunk
+    (["--column", "1"], b"42," + b"n" * (1 << 16) + b"\n", 1000),  # many long CSV lines
+])
+def test_memory_is_bounded_by_the_chunk_whatever_the_lines(tmp_path, monkeypatch, args, line, count):
+    monkeypatch.setattr(test_cli, "COMMAND", SMALL_CHUNKS)
+    peaks = []
+    for size, data in [("small", b"42\n"), ("large", line * count)]:
+        path = tmp_path / f"{size}.txt"
+        path.write_bytes(data)
+        peaks.append(peak_memory(["convert", "--to", "quib", *args, "-"], path))
+    assert peaks[1] - peaks[0] < 16 * 2**20, peaks

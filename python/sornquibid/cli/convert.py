@@ -235,7 +235,7 @@ class _Input:
         types = pa.types
         if types.is_dictionary(array.type):
             array = array.dictionary_decode()
-        if isinstance(array.type, pa.ExtensionType):  # uuid: its 16 bytes
+        if isinstance(array.type, pa.BaseExtensionType):  # uuid: its 16 bytes
             array = array.storage
         kind = array.type
         family = self.texts.family
@@ -364,8 +364,12 @@ class _Table(_Writer):
         self.plan = plan
         self.index = index
         self.target = plan.direction.target
-        if plan.into is not None and names is not None and plan.into in names:
-            raise CliError(f"column {plan.into!r} exists already (--replace replaces the "
+        if names is not None:
+            self._check_into(names)
+
+    def _check_into(self, names: list[str]) -> None:
+        if self.plan.into is not None and self.plan.into in names:
+            raise CliError(f"column {self.plan.into!r} exists already (--replace replaces the "
                            "source column)")
 
     def _names(self, names: list[str]) -> list[str]:
@@ -413,6 +417,7 @@ class _CsvToFile(_Table):
     def _open(self, width: int) -> tables.TableOutput:
         if self.file is None:
             names = [*(self.names or []), *(str(i + 1) for i in range(len(self.names or []), width))]
+            self._check_into(names)  # a table without a header: columns 1, 2, ...
             fields = [(name, self.pa.string()) for name in names]
             if self.plan.into is None:
                 fields[self.index] = (names[self.index], self.kind)
@@ -503,7 +508,9 @@ class _FileToCsv(_Table):
                     columns.append(_texts(target, self.target))
                     continue
                 kind = array.type
-                if not (_is_text(self.pa, kind) or self.pa.types.is_dictionary(kind)):
+                if self.pa.types.is_dictionary(kind):
+                    kind = kind.value_type
+                if not _is_text(self.pa, kind):
                     # Values: in their text forms.
                     columns.append(_texts(source, self.plan.direction.source))
                     continue

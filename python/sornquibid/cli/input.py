@@ -116,7 +116,8 @@ def _csv_rows(
     batches: Iterable[list[str]], column: str | int, header: bool, found: CsvHeader, keep: bool
 ) -> Iterator[tuple[list[int], list[str], list[list[str]]]]:
     """The identifiers in one CSV column, named or numbered from 1, in
-    batches of line numbers, stripped texts and (with `keep`) the rows.
+    batches of line numbers, stripped texts and (with `keep`) the rows, of
+    at most BATCH_LINES rows or about CHUNK_BYTES of text each.
 
     A named column needs a first row holding that name. With a numbered
     column, the first row is a header when `header` says so or when its field
@@ -130,8 +131,17 @@ def _csv_rows(
     # line breaks it holds (and then fails as an identifier) instead of
     # joining its lines into another number. Strict: a quote left open would
     # otherwise swallow every later row into one field.
-    lines = (line + "\n" for batch in batches for line in batch)
-    reader = csv.reader(lines, strict=True)
+    fed = 0  # characters given to the reader
+
+    def lines() -> Iterator[str]:
+        nonlocal fed
+        for batch in batches:
+            for line in batch:
+                fed += len(line) + 1
+                yield line + "\n"
+
+    reader = csv.reader(lines(), strict=True)
+    start = 0  # `fed` when the batch began
     index = found.index = column - 1 if isinstance(column, int) else -1
     numbers: list[int] = []
     texts: list[str] = []
@@ -166,9 +176,10 @@ def _csv_rows(
             texts.append(row[index].strip())
             if keep:
                 rows.append(row)
-            if len(texts) == BATCH_LINES:
+            if len(texts) == BATCH_LINES or fed - start >= CHUNK_BYTES:
                 yield numbers, texts, rows
                 numbers, texts, rows = [], [], []
+                start = fed
     except csv.Error as exc:
         problem = str(exc)
         if problem.startswith("new-line character"):
@@ -348,22 +359,99 @@ def _utf8_pieces(stream: IO[bytes]) -> Iterator[bytes]:
         yield raw
 
 
-def _line_blocks(pieces: Iterable[bytes]) -> Iterator[bytes | memoryview]:
+def _line_blocks(pieces: Iterable[bytes], limit: int) -> Iterator[bytes | memoryview | LongLine]:
     """The bytes of `pieces` in blocks of whole lines: each block but the
     last ends with a line feed. A line longer than a piece is gathered from
-    as many pieces as it takes, each copied once."""
+    as many pieces as it takes, each copied once; one that goes on beyond
+    `limit` bytes is a LongLine instead, which reads on without keeping it."""
     carry: list[bytes | memoryview] = []
-    for piece in pieces:
+    carried = 0
+    source = iter(pieces)
+    rest = b""  # what follows a long line in the piece that ends it
+    while True:
+        piece, rest = (rest, b"") if rest else (next(source, None), b"")
+        if piece is None:
+            break
         cut = piece.rfind(b"\n") + 1
         if cut == 0:
             if piece:
                 carry.append(piece)
+                carried += len(piece)
+                if carried > limit:
+                    long_line = LongLine(carry, source)
+                    yield long_line
+                    rest = long_line.finish()
+                    carry, carried = [], 0
             continue
         block = memoryview(piece)[:cut]
         yield b"".join([*carry, block]) if carry else block
         carry = [memoryview(piece)[cut:]] if cut < len(piece) else []
+        carried = len(piece) - cut
     if carry:
         yield b"".join(carry)
+
+
+# The characters of a stripped line that a line read on as a LongLine may
+# hold: far more than any identifier, and few enough to keep.
+LONG_LINE_CHARACTERS = 1 << 16
+
+
+class LongLine:
+    """A line too long to hold, which begins with the pieces `start` and goes
+    on in `pieces`. finish() reads it to its end without keeping it: only
+    its stripped text is kept, when that is at most LONG_LINE_CHARACTERS
+    long (a blank line, or an identifier in a sea of white space), or else
+    its first characters."""
+
+    def __init__(self, start: list[bytes | memoryview], pieces: Iterator[bytes]) -> None:
+        self._decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        self._pieces = pieces
+        self._rest: bytes | None = None  # what follows the line, once read
+        self.text: str | None = ""  # the stripped text so far; None once too long
+        self.head = ""  # the first characters of a text too long
+        self._blank = ""  # the white space after the text so far
+        self.ended = False  # by a line feed
+        for piece in start:
+            self._add(self._decoder.decode(piece))
+
+    def finish(self) -> bytes:
+        """Reads the line to the line feed that ends it, once; returns what
+        follows that in the piece that holds it."""
+        if self._rest is not None:
+            return self._rest
+        self._rest = b""
+        for piece in self._pieces:
+            cut = piece.find(b"\n")
+            if cut >= 0:
+                self._add(self._decoder.decode(piece[:cut], final=True))
+                self.ended = True
+                self._rest = piece[cut + 1 :]
+                return self._rest
+            self._add(self._decoder.decode(piece))
+        self._add(self._decoder.decode(b"", final=True))
+        return self._rest
+
+    def _add(self, part: str) -> None:
+        if self.text is None or not part:
+            return
+        if not self.text:
+            part = part.lstrip()
+        body = part.rstrip()
+        if not body:
+            self._blank += part
+        else:
+            self.text += self._blank + body
+            self._blank = part[len(body) :]
+        if len(self.text) + len(self._blank) > LONG_LINE_CHARACTERS:
+            if len(self.text) > LONG_LINE_CHARACTERS:
+                self.head, self.text = self.text[:80], None
+            else:  # white space that only a later text would keep
+                self._blank = self._blank[: LONG_LINE_CHARACTERS + 1 - len(self.text)]
+
+    def block(self) -> bytes:
+        """The line as its stripped text, which reads as the line does."""
+        assert self.text is not None
+        return self.text.encode("utf-8") + (b"\n" if self.ended else b"")
 
 
 def _decoded_lines(block: bytes | memoryview) -> list[str]:
@@ -415,7 +503,17 @@ def line_chunks(
     and _line_items read it); with `header`, the first non-blank line is
     skipped."""
     line = 1
-    for block in _line_blocks(_utf8_pieces(stream)):
+    for block in _line_blocks(_utf8_pieces(stream), CHUNK_BYTES):
+        if isinstance(block, LongLine):
+            block.finish()
+            if block.text is None:
+                if header:  # the header, however long
+                    header = False
+                    line += 1
+                    continue
+                raise CliError(f"line {line}: too long for an identifier (more than "
+                               f"{LONG_LINE_CHARACTERS:,} characters): {block.head}...")
+            block = block.block()
         if header:
             found = _past_header(block)
             if found is None:
@@ -434,12 +532,32 @@ def line_chunks(
         line += count
 
 
+# The longest line of CSV read; a longer one is refused unread, not held.
+CSV_LINE_BYTES = 1 << 24
+
+
+def _line_lists(stream: IO[bytes]) -> Generator[list[str], None, None]:
+    """The lines of `stream` as _text_batches reads them, those of about
+    CHUNK_BYTES of input at a time; CliError for a line longer than
+    CSV_LINE_BYTES."""
+    line = 1
+    for block in _line_blocks(_utf8_pieces(stream), CSV_LINE_BYTES):
+        if isinstance(block, LongLine):
+            raise CliError(f"line {line}: not CSV: a line longer than {CSV_LINE_BYTES:,} bytes")
+        decoded = bytes(block).decode("utf-8", "replace")
+        lines = decoded.split("\n")
+        if decoded.endswith("\n"):
+            lines.pop()
+        line += len(lines)
+        yield lines
+
+
 def csv_chunks(
     stream: IO[bytes], column: str | int, header: bool, texts: Texts, found: CsvHeader, keep: bool
 ) -> Generator[TextChunk, None, None]:
     """The text chunks of one CSV column (as _csv_items reads it), with the
     stripped text of each row and, with `keep`, the rows."""
-    batches = _text_batches(stream)
+    batches = _line_lists(stream)
     try:
         for numbers, stripped, rows in _csv_rows(batches, column, header, found, keep):
             # The texts as lines for the kernel: rows whose text is blank
