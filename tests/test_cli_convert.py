@@ -17,6 +17,7 @@ import pytest
 
 from _sornquibid import QuibId, SornId
 from conftest import SANITIZED
+from sornquibid.cli import chunks as cli_chunks
 from sornquibid.cli import input as cli_input
 from sornquibid.cli import main, tables
 from sornquibid.cli.errors import CliError, escape
@@ -225,8 +226,8 @@ def test_lines_longer_than_a_chunk_read_as_the_object_path_reads_them(tmp_path, 
 ])
 def test_lines_too_long_to_keep_are_refused_with_their_number(convert, chunks, monkeypatch, args,
                                                               data, message):
-    monkeypatch.setattr(cli_input, "LONG_LINE_CHARACTERS", 100)
-    monkeypatch.setattr(cli_input, "CSV_LINE_BYTES", 64)
+    monkeypatch.setattr(cli_chunks, "LONG_LINE_CHARACTERS", 100)
+    monkeypatch.setattr(cli_chunks, "CSV_LINE_BYTES", 64)
     chunks(8)
     status, out, err = convert("--to", "quib", *args, data=data)
     assert (status, out, err) == (1, None, f"sornquibid: error: {message}\n")

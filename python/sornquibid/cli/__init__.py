@@ -11,6 +11,13 @@ which ends quietly. No traceback is shown, also not for the library's
 PanicException (a BaseException, raised for instance by an invalid
 QUIBID_PRECISION). Control characters of the input are escaped in messages,
 so that they cannot act on the operator's terminal.
+
+One module per command: inspect.py, convert.py and sql.py. What the
+commands read is in input.py (the converter's text chunks in chunks.py, its
+input in pieces in sources.py), what they write in output.py (the
+converter's outputs in writers.py, Parquet and Arrow files in tables.py);
+plan.py is what a conversion reads and writes by its command line, and
+errors.py the messages and exit statuses.
 """
 
 from __future__ import annotations
