@@ -16,7 +16,7 @@ using columns::Type;
 struct ColumnObject {
     PyObject_HEAD
     SharedBlock* block;
-    ColumnOut spec;
+    ColumnOut layout;
     // What a buffer request is given: one dimension, contiguous.
     Py_ssize_t shape[1];
     Py_ssize_t strides[1];
@@ -27,16 +27,16 @@ ColumnObject* as_column(PyObject* self) { return reinterpret_cast<ColumnObject*>
 
 // The struct format and item size of the types numpy reads from a buffer;
 // none for the Arrow-only ones.
-bool buffer_format(const ColumnOut& spec, char (&format)[24], Py_ssize_t& itemsize) {
-    switch (spec.type) {
+bool buffer_format(const ColumnOut& layout, char (&format)[24], Py_ssize_t& itemsize) {
+    switch (layout.type) {
         case Type::Int64: std::snprintf(format, sizeof format, "q"); itemsize = 8; return true;
         case Type::Int32: std::snprintf(format, sizeof format, "i"); itemsize = 4; return true;
         case Type::BoolBytes: std::snprintf(format, sizeof format, "?"); itemsize = 1; return true;
         case Type::Bytes16:
         case Type::Decimal128: std::snprintf(format, sizeof format, "16s"); itemsize = 16; return true;
         case Type::Ucs4:
-            std::snprintf(format, sizeof format, "%zuw", spec.width);
-            itemsize = static_cast<Py_ssize_t>(4 * spec.width);
+            std::snprintf(format, sizeof format, "%zuw", layout.width);
+            itemsize = static_cast<Py_ssize_t>(4 * layout.width);
             return true;
         case Type::Bool:
         case Type::Utf8:
@@ -69,21 +69,21 @@ int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     view->obj = nullptr;
     Py_ssize_t itemsize = 0;
     char format[24];
-    if (!buffer_format(c->spec, format, itemsize)) {
+    if (!buffer_format(c->layout, format, itemsize)) {
         PyErr_SetString(PyExc_BufferError,
                         "this column has no buffer form; take it through __arrow_c_array__");
         return -1;
     }
-    if (c->spec.null_count != 0) {
+    if (c->layout.null_count != 0) {
         PyErr_SetString(PyExc_BufferError,
                         "this column has nulls; take it through __arrow_c_array__");
         return -1;
     }
     // Writable: the memory is the column's own, and the package lends each
     // column to one consumer, whose result it becomes.
-    view->buf = const_cast<std::uint8_t*>(c->spec.values);
+    view->buf = const_cast<std::uint8_t*>(c->layout.values);
     view->obj = Py_NewRef(self);
-    view->len = static_cast<Py_ssize_t>(c->spec.length) * itemsize;
+    view->len = static_cast<Py_ssize_t>(c->layout.length) * itemsize;
     view->readonly = 0;
     view->itemsize = itemsize;
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? c->format : nullptr;
@@ -157,7 +157,7 @@ PyObject* column_arrow_c_array(PyObject* self, PyObject* const* /*args*/, Py_ssi
     }
     return guarded([&]() -> PyObject* {
         const ColumnObject* c = as_column(self);
-        const char* format = arrow_format(c->spec.type);
+        const char* format = arrow_format(c->layout.type);
         if (format == nullptr) {
             PyErr_SetString(PyExc_TypeError, "this column has no Arrow form; take it as a buffer");
             return nullptr;
@@ -170,13 +170,13 @@ PyObject* column_arrow_c_array(PyObject* self, PyObject* const* /*args*/, Py_ssi
         if (!schema_capsule) return nullptr;
 
         auto exported = std::make_unique<ExportedArray>();
-        const bool text = c->spec.type == Type::Utf8 || c->spec.type == Type::LargeUtf8;
-        exported->buffers[0] = c->spec.validity;
-        exported->buffers[1] = text ? c->spec.offsets : c->spec.values;
-        exported->buffers[2] = text ? c->spec.values : nullptr;
+        const bool text = c->layout.type == Type::Utf8 || c->layout.type == Type::LargeUtf8;
+        exported->buffers[0] = c->layout.validity;
+        exported->buffers[1] = text ? c->layout.offsets : c->layout.values;
+        exported->buffers[2] = text ? c->layout.values : nullptr;
         auto array = std::make_unique<ArrowArray>();
-        *array = ArrowArray{static_cast<std::int64_t>(c->spec.length),
-                            static_cast<std::int64_t>(c->spec.null_count),
+        *array = ArrowArray{static_cast<std::int64_t>(c->layout.length),
+                            static_cast<std::int64_t>(c->layout.null_count),
                             0,
                             text ? 3 : 2,
                             0,
@@ -195,8 +195,8 @@ PyObject* column_arrow_c_array(PyObject* self, PyObject* const* /*args*/, Py_ssi
 }
 
 // The Arrow type of a column (or, for the numpy-only ones, numpy's).
-const char* type_name(const ColumnOut& spec) {
-    switch (spec.type) {
+const char* type_name(const ColumnOut& layout) {
+    switch (layout.type) {
         case Type::Int64: return "int64";
         case Type::Int32: return "int32";
         case Type::Bool: return "bool";
@@ -211,13 +211,13 @@ const char* type_name(const ColumnOut& spec) {
 }
 
 PyObject* column_repr(PyObject* self) {
-    const ColumnOut& spec = as_column(self)->spec;
+    const ColumnOut& layout = as_column(self)->layout;
     return PyUnicode_FromFormat("<sornquibid._native.Column %s, %zu rows, %zu nulls>",
-                                type_name(spec), spec.length, spec.null_count);
+                                type_name(layout), layout.length, layout.null_count);
 }
 
 Py_ssize_t column_length(PyObject* self) {
-    return static_cast<Py_ssize_t>(as_column(self)->spec.length);
+    return static_cast<Py_ssize_t>(as_column(self)->layout.length);
 }
 
 PySequenceMethods column_sequence = [] {
@@ -253,15 +253,15 @@ PyTypeObject ColumnType = [] {
 
 }  // namespace
 
-PyObject* new_column(SharedBlock* block, const ColumnOut& spec) {
+PyObject* new_column(SharedBlock* block, const ColumnOut& layout) {
     auto* c = alloc_instance<ColumnObject>(&ColumnType);
     if (c == nullptr) return nullptr;
     block->retain();
     c->block = block;
-    c->spec = spec;
+    c->layout = layout;
     Py_ssize_t itemsize = 0;
-    if (!buffer_format(spec, c->format, itemsize)) c->format[0] = '\0';
-    c->shape[0] = static_cast<Py_ssize_t>(spec.length);
+    if (!buffer_format(layout, c->format, itemsize)) c->format[0] = '\0';
+    c->shape[0] = static_cast<Py_ssize_t>(layout.length);
     c->strides[0] = itemsize;
     return reinterpret_cast<PyObject*>(c);
 }
@@ -295,8 +295,8 @@ PyObject* new_columns(columns::Output&& output) {
 
 bool append_columns(PyObject* list, columns::Output&& output) {
     Adopted adopted(output);
-    for (const ColumnOut& spec : output.columns) {
-        Ref column(new_column(adopted.block, spec));
+    for (const ColumnOut& layout : output.columns) {
+        Ref column(new_column(adopted.block, layout));
         if (!column || PyList_Append(list, column.get()) < 0) return false;
     }
     return true;

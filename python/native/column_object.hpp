@@ -33,9 +33,9 @@ private:
     columns::Block block_;
 };
 
-// A new Column for `spec`, whose buffers lie in `block` (which it retains),
+// A new Column for `layout`, whose buffers lie in `block` (which it retains),
 // or null with an exception set.
-PyObject* new_column(SharedBlock* block, const columns::ColumnOut& spec);
+PyObject* new_column(SharedBlock* block, const columns::ColumnOut& layout);
 
 // The Columns of a kernel's output, taking over its block: a single Column
 // when it has one column, else a tuple of them, in order.
